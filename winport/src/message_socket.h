@@ -1,0 +1,27 @@
+// Unix datagram sockets under run/, the transport of mailslots and message windows.
+#pragma once
+
+#include <string>
+
+#include "winport/types.h"
+
+namespace winport::detail {
+
+// Binds a datagram socket at `path` with mode 0660 (the owner's user and group may write).
+// The socket appears under its name only once bound and restricted, so a peer never sees it
+// half made; a stale socket file of that name is replaced. -1 with errno on failure.
+int BindDatagramSocket(const std::string& path);
+
+// A datagram socket connected to the socket bound at `path`; -1 with errno on failure
+// (ENOENT: no such socket, ECONNREFUSED: nobody is bound there any more).
+int ConnectDatagramSocket(const std::string& path);
+
+// An event file descriptor that wakes a poll(); -1 on failure.
+int MakeWakeFd();
+void Wake(int wakeFd);
+
+// Bytes that are safe in a file name under run/; others become %XX. Lower-cased when asked,
+// for names that compare without regard to case.
+std::string EncodeName(const std::string& name, bool lowerCase);
+
+}  // namespace winport::detail
