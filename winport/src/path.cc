@@ -110,8 +110,8 @@ std::vector<std::string> Components(std::string_view rest) {
 
 std::string DriveRoot(char letter) {
   std::filesystem::path prefix = PrefixPath();
-  std::string drive = std::string("drive_") +
-                      static_cast<char>(std::tolower(static_cast<unsigned char>(letter)));
+  std::string drive =
+      std::string("drive_") + static_cast<char>(std::tolower(static_cast<unsigned char>(letter)));
   return (prefix.empty() ? std::filesystem::path("/") / drive : prefix / drive).string();
 }
 
@@ -185,9 +185,8 @@ std::string HostPath(std::string_view path) {
 }
 
 std::string WindowsPath(const std::filesystem::path& hostPath) {
-  std::filesystem::path abs = hostPath.is_absolute()
-                                  ? hostPath
-                                  : std::filesystem::path(CurrentDirectory()) / hostPath;
+  std::filesystem::path abs =
+      hostPath.is_absolute() ? hostPath : std::filesystem::path(CurrentDirectory()) / hostPath;
   std::string s = abs.lexically_normal().string();
   while (s.size() > 1 && s.back() == '/') s.pop_back();
   std::filesystem::path prefix = PrefixPath();
@@ -210,6 +209,8 @@ std::string WindowsPath(const std::filesystem::path& hostPath) {
   return s;
 }
 
-void ForgetResolvedPaths() { Cache().Clear(); }
+void ForgetResolvedPaths() {
+  Cache().Clear();
+}
 
 }  // namespace winport
