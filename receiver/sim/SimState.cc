@@ -1,0 +1,245 @@
+#include "SimState.h"
+
+#include <unistd.h>
+#include <winport/clock.h>
+#include <winport/prefix.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace receiver_sim {
+
+namespace {
+
+const std::vector<Variable> kVariables = {
+    {"epoch", "", "C time the simulated receiver was switched on (set on first use and by reset)"},
+    {"fail", "",
+     "entry points that fail, comma separated (e.g. VesddGetStats,ORBDI_TestTCPStack), or all"},
+    {"driver_error", "0",
+     "code returned by VesddGetLastError (4 bind to port, 9 ICS not port mapped, 10 ICS protocol "
+     "not bound)"},
+    {"channel", "1", "channel handle VesddOpenChannel returns (a negative value fails the open)"},
+    {"heartbeat", "0", "adapter heartbeat count at the epoch"},
+    {"heartbeat_rate", "10", "heartbeat counts per second"},
+    {"heartbeat_stopped", "0",
+     "1: the heartbeat stays at its epoch value (0 = adapter not running)"},
+    {"frames_processed", "0", "frames processed at the epoch"},
+    {"frames_processed_rate", "50", "frames processed per second"},
+    {"frames_accepted", "0", "frames accepted at the epoch"},
+    {"frames_accepted_rate", "45", "frames accepted per second"},
+    {"frames_rejected", "0", "frames rejected at the epoch"},
+    {"frames_rejected_rate", "5", "frames rejected per second"},
+    {"bytes_received", "0", "bytes received at the epoch"},
+    {"bytes_received_rate", "20000", "bytes received per second (megabytes received follow)"},
+    {"crc_errors", "0", "CRC error count at the epoch"},
+    {"crc_errors_rate", "0", "CRC errors per second"},
+    {"reset_count", "0", "driver reset count at the epoch"},
+    {"reset_count_rate", "0", "driver resets per second"},
+    {"low_on_buffers", "0", "low-on-buffers count at the epoch"},
+    {"low_on_buffers_rate", "0", "low-on-buffers events per second"},
+    {"data_limit_errors", "0", "data limit errors at the epoch"},
+    {"data_limit_errors_rate", "0", "data limit errors per second"},
+    {"f_errors", "0", "F errors at the epoch"},
+    {"f_errors_rate", "0", "F errors per second"},
+    {"multicast_adds", "3", "multicast adds at the epoch"},
+    {"multicast_adds_rate", "0", "multicast adds per second"},
+    {"signal_level", "90", "signal strength the signal wanders around"},
+    {"signal_wander", "5", "the signal moves up to this much either side of its level"},
+    {"signal_low", "50", "lower signal threshold (below it the signal is bad)"},
+    {"signal_high", "70", "upper signal threshold (at or above it the signal is good)"},
+    {"signal_drop", "0", "1: no signal (strength 0)"},
+    {"site_id", "SITE0042", "site identifier (at most 9 characters are returned)"},
+    {"serial", "A12345", "adapter serial number (at most 6 characters are returned)"},
+    {"driver_version", "4.10.2195", "driver version text"},
+    {"operation_mode", "1",
+     "VesddGetDriverOperationMode result (1 DVB, 2 Classic; the module keeps the low 16 bits)"},
+    {"address_stats",
+     "Address 224.0.1.1\\nPackets 100\\nBytes 1048576\\nAddress 224.0.1.2\\nPackets 20\\nBytes "
+     "65536",
+     "address statistics text, lines separated by \\n"},
+    {"ip_address", "10.0.0.2", "IP address the driver is bound to"},
+    {"bound_ip_result", "1", "VesddGetBoundIPAddress result (1 = bound)"},
+    {"ics_flags", "0",
+     "ICS configuration flags (bit 0 installed, 1 shared, 2 bound, 3 port mapped)"},
+    {"adapters", "2:8",
+     "adapter list, bus:flags comma separated (bus 1 ISA, 2 PCI, 3 USB; flags 2 partial, 4 "
+     "disabled, 8 enabled, 16 USB network driver disabled); empty = none"},
+    {"adapter_class", "2", "ORBDI_GetAdapterClass class (2 = DVB model)"},
+    {"adapter_type", "2", "ORBDI_GetAdapterType (2 PCI, 3 USB)"},
+    {"platform_type", "4", "ORBDI_GetPlatformType (3 NT 4, 4 Windows 2000, else 9x)"},
+    {"tcp_stack", "1", "ORBDI_TestTCPStack result (1 = passes)"},
+    {"proxy_service", "0", "ORBDI_ControlProxyService result (0 = started)"},
+    {"is_winnt", "1", "Util_IsWinNT result"},
+    {"suspend_on_load", "1", "Util_SuspendOnLoad result (0 = webcast service suspended)"},
+    {"disk_total", "21474836480", "Util_GetTotalDiskSpace bytes"},
+    {"disk_free", "10737418240", "Util_GetFreeDiskSpace bytes"},
+    {"exit_windows_count", "0", "times Util_ExitWindows was called (the stand-in only counts)"},
+    {"usb_present", "1", "0: the USB adapter does not answer (USBOpenDevice fails)"},
+    {"usb_error", "0", "USBGetLastError result"},
+    {"trellis_present", "1", "0: TrellisOpenChannel fails"},
+    {"trellis_error", "0", "TrellisGetLastError result"},
+    {"wcsetup_result", "0", "acSetupService result (0 = success)"},
+};
+
+std::map<std::string, std::string> ReadFile() {
+  std::map<std::string, std::string> values;
+  std::ifstream in(StateFile());
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    auto eq = line.find('=');
+    if (eq == std::string::npos || line[0] == '#') continue;
+    values[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return values;
+}
+
+bool WriteFile(const std::map<std::string, std::string>& values, std::string* error) {
+  std::filesystem::path file = StateFile();
+  std::error_code ec;
+  std::filesystem::create_directories(file.parent_path(), ec);
+  std::filesystem::path temp = file;
+  temp += ".tmp" + std::to_string(::getpid());
+  {
+    std::ofstream out(temp, std::ios::trunc);
+    for (const auto& [name, value] : values) out << name << '=' << value << '\n';
+    out.flush();
+    if (!out) {
+      if (error) *error = "cannot write " + temp.string();
+      return false;
+    }
+  }
+  std::filesystem::rename(temp, file, ec);
+  if (ec) {
+    if (error) *error = "cannot replace " + file.string() + ": " + ec.message();
+    std::filesystem::remove(temp, ec);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+const std::vector<Variable>& Variables() {
+  return kVariables;
+}
+
+const Variable* FindVariable(const std::string& name) {
+  for (const auto& v : kVariables)
+    if (name == v.name) return &v;
+  return nullptr;
+}
+
+std::filesystem::path StateFile() {
+  return winport::PrefixPath() / "receiver-sim" / "state.ini";
+}
+
+SimState SimState::Load() {
+  SimState state;
+  state.m_values = ReadFile();
+  if (state.m_values.find("epoch") == state.m_values.end()) {
+    std::string now = std::to_string(static_cast<long long>(winport::Now()));
+    auto values = state.m_values;
+    values["epoch"] = now;
+    WriteFile(values, nullptr);
+    // Another process may have written first; take whatever the file says now.
+    state.m_values = ReadFile();
+    if (state.m_values.find("epoch") == state.m_values.end()) state.m_values["epoch"] = now;
+  }
+  return state;
+}
+
+std::string SimState::Get(const std::string& name) const {
+  auto it = m_values.find(name);
+  if (it != m_values.end()) return it->second;
+  const Variable* v = FindVariable(name);
+  return v ? v->defaultValue : "";
+}
+
+long long SimState::GetInt(const std::string& name) const {
+  std::string text = Get(name);
+  return std::strtoll(text.c_str(), nullptr, 0);
+}
+
+std::string SimState::GetText(const std::string& name) const {
+  std::string raw = Get(name), out;
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] == '\\' && i + 1 < raw.size() && raw[i + 1] == 'n') {
+      out += '\n';
+      ++i;
+    } else {
+      out += raw[i];
+    }
+  }
+  return out;
+}
+
+bool SimState::Fails(const char* entryPoint) const {
+  std::string list = Get("fail");
+  if (list == "all") return true;
+  std::stringstream in(list);
+  std::string item;
+  while (std::getline(in, item, ','))
+    if (item == entryPoint) return true;
+  return false;
+}
+
+long long SimState::Elapsed() const {
+  long long elapsed = static_cast<long long>(winport::Now()) - GetInt("epoch");
+  return elapsed < 0 ? 0 : elapsed;
+}
+
+std::uint32_t SimState::Counter(const std::string& name) const {
+  long long rate = GetInt(name + "_rate");
+  if (name == "heartbeat" && GetInt("heartbeat_stopped") != 0) rate = 0;
+  return static_cast<std::uint32_t>(GetInt(name) + rate * Elapsed());
+}
+
+std::uint16_t SimState::Signal() const {
+  if (GetInt("signal_drop") != 0) return 0;
+  long long level = GetInt("signal_level"), wander = GetInt("signal_wander");
+  if (wander > 0) {
+    // A triangle wave over time: level - wander .. level + wander and back.
+    long long period = 4 * wander, phase = Elapsed() % period;
+    long long offset = phase < 2 * wander ? phase - wander : 3 * wander - phase;
+    level += offset;
+  }
+  if (level < 0) level = 0;
+  if (level > 0xFFFF) level = 0xFFFF;
+  return static_cast<std::uint16_t>(level);
+}
+
+bool SetValue(const std::string& name, const std::string& value, std::string* error) {
+  auto values = ReadFile();
+  values[name] = value;
+  return WriteFile(values, error);
+}
+
+bool ResetState(std::string* error) {
+  std::map<std::string, std::string> values;
+  values["epoch"] = std::to_string(static_cast<long long>(winport::Now()));
+  return WriteFile(values, error);
+}
+
+void CopyText(char* buffer, std::size_t size, const std::string& text) {
+  if (buffer == nullptr || size == 0) return;
+  std::size_t n = text.size() < size - 1 ? text.size() : size - 1;
+  std::memcpy(buffer, text.data(), n);
+  buffer[n] = '\0';
+}
+
+void PutU32(void* buffer, std::size_t offset, std::uint32_t value) {
+  auto* p = static_cast<unsigned char*>(buffer) + offset;
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+void PutU16(void* buffer, std::size_t offset, std::uint16_t value) {
+  auto* p = static_cast<unsigned char*>(buffer) + offset;
+  p[0] = static_cast<unsigned char>(value);
+  p[1] = static_cast<unsigned char>(value >> 8);
+}
+
+}  // namespace receiver_sim

@@ -1,0 +1,156 @@
+// Stand-in for the receive-driver access library, answering from the simulated receiver.
+#include <vesdd32.h>
+
+#include <cstring>
+
+#include "SimState.h"
+
+#define VESDD_EXPORT extern "C" __attribute__((visibility("default")))
+
+using receiver_sim::CopyText;
+using receiver_sim::PutU16;
+using receiver_sim::PutU32;
+using receiver_sim::SimState;
+
+namespace {
+// "True iff 0" entry points answer 1 when made to fail.
+constexpr std::uint32_t kFailed = 1;
+}  // namespace
+
+VESDD_EXPORT std::int32_t VesddOpenChannel(std::uint32_t /*mode*/) {
+  SimState s = SimState::Load();
+  if (s.Fails("VesddOpenChannel")) return -1;
+  return static_cast<std::int32_t>(s.GetInt("channel"));
+}
+
+VESDD_EXPORT std::int32_t VesddCloseChannel(std::uint32_t /*handle*/) {
+  return SimState::Load().Fails("VesddCloseChannel") ? -1 : 0;
+}
+
+VESDD_EXPORT std::uint32_t VesddGetLastError() {
+  return static_cast<std::uint32_t>(SimState::Load().GetInt("driver_error"));
+}
+
+VESDD_EXPORT std::uint32_t VesddGetSatelliteStatus(void* status, std::uint32_t /*handle*/) {
+  SimState s = SimState::Load();
+  if (status == nullptr || s.Fails("VesddGetSatelliteStatus")) return 0;
+  std::memset(status, 0, SATELLITE_STATUS_SIZE);
+  PutU16(status, SATSTAT_LOW_THRESHOLD, static_cast<std::uint16_t>(s.GetInt("signal_low")));
+  PutU16(status, SATSTAT_HIGH_THRESHOLD, static_cast<std::uint16_t>(s.GetInt("signal_high")));
+  PutU16(status, SATSTAT_SIGNAL, s.Signal());
+  return 1;
+}
+
+VESDD_EXPORT std::uint32_t VesddGetDriverOperationMode() {
+  SimState s = SimState::Load();
+  if (s.Fails("VesddGetDriverOperationMode")) return 0;
+  return static_cast<std::uint32_t>(s.GetInt("operation_mode"));
+}
+
+VESDD_EXPORT std::uint32_t VesddGetSiteID(char* buffer) {
+  SimState s = SimState::Load();
+  if (buffer == nullptr || s.Fails("VesddGetSiteID")) return kFailed;
+  CopyText(buffer, VESDD_SITEID_LEN, s.Get("site_id"));
+  return 0;
+}
+
+VESDD_EXPORT std::uint32_t VesddGetStats(std::uint32_t /*handle*/, void* buffer,
+                                         std::uint32_t size) {
+  SimState s = SimState::Load();
+  if (buffer == nullptr || size < VESNDIS_STATS_SIZE || s.Fails("VesddGetStats")) return kFailed;
+  std::memset(buffer, 0, VESNDIS_STATS_SIZE);
+  std::uint32_t bytes = s.Counter("bytes_received");
+  // Megabytes follow the whole run, not the wrapping byte counter.
+  unsigned long long total = static_cast<unsigned long long>(s.GetInt("bytes_received")) +
+                             static_cast<unsigned long long>(s.GetInt("bytes_received_rate")) *
+                                 static_cast<unsigned long long>(s.Elapsed());
+  PutU32(buffer, VESNDIS_CRC_ERRORS, s.Counter("crc_errors"));
+  PutU32(buffer, VESNDIS_RESET_COUNT, s.Counter("reset_count"));
+  PutU32(buffer, VESNDIS_BYTES_RECEIVED, bytes);
+  PutU32(buffer, VESNDIS_MEGABYTES_RECEIVED, static_cast<std::uint32_t>(total / 1048576));
+  PutU32(buffer, VESNDIS_MULTICAST_ADDS, s.Counter("multicast_adds"));
+  return 0;
+}
+
+VESDD_EXPORT std::uint32_t VesddGetMipsStats(std::uint32_t /*handle*/, void* buffer,
+                                             std::uint32_t size) {
+  SimState s = SimState::Load();
+  if (buffer == nullptr || size < MIPS_STATS_SIZE || s.Fails("VesddGetMipsStats")) return kFailed;
+  std::memset(buffer, 0, MIPS_STATS_SIZE);
+  PutU32(buffer, MIPS_HEARTBEAT, s.Counter("heartbeat"));
+  PutU32(buffer, MIPS_FRAMES_PROCESSED, s.Counter("frames_processed"));
+  PutU32(buffer, MIPS_FRAMES_ACCEPTED, s.Counter("frames_accepted"));
+  PutU32(buffer, MIPS_FRAMES_REJECTED, s.Counter("frames_rejected"));
+  PutU32(buffer, MIPS_LOW_ON_BUFFERS, s.Counter("low_on_buffers"));
+  PutU32(buffer, MIPS_DATA_LIMIT_ERRORS, s.Counter("data_limit_errors"));
+  PutU32(buffer, MIPS_RAW_SIGNAL_QUALITY, s.Signal());
+  PutU32(buffer, MIPS_F_ERRORS, s.Counter("f_errors"));
+  return 0;
+}
+
+VESDD_EXPORT std::uint32_t VesddClearMipsStats(std::uint32_t /*handle*/) {
+  return SimState::Load().Fails("VesddClearMipsStats") ? kFailed : 0;
+}
+
+VESDD_EXPORT std::uint32_t VesddGetSN(std::uint32_t /*handle*/, char* buffer) {
+  SimState s = SimState::Load();
+  if (buffer == nullptr || s.Fails("VesddGetSN")) return kFailed;
+  CopyText(buffer, VESDD_SN_LEN, s.Get("serial"));
+  return 0;
+}
+
+VESDD_EXPORT std::uint32_t VesddGetDrvVersion(std::uint32_t /*handle*/, char* buffer) {
+  SimState s = SimState::Load();
+  if (buffer == nullptr || s.Fails("VesddGetDrvVersion")) return kFailed;
+  CopyText(buffer, VESDD_DRVVERSION_LEN, s.Get("driver_version"));
+  return 0;
+}
+
+// Non-zero = the dump was written.
+VESDD_EXPORT std::uint32_t VesddGetStatsDump(std::uint32_t type, char* buffer, std::uint32_t size,
+                                             std::uint32_t /*handle*/) {
+  SimState s = SimState::Load();
+  if (buffer == nullptr || size == 0 || type != 5 || s.Fails("VesddGetStatsDump")) return 0;
+  CopyText(buffer, size, s.GetText("address_stats"));
+  return 1;
+}
+
+VESDD_EXPORT std::uint32_t VesddICSSetRange() {
+  return SimState::Load().Fails("VesddICSSetRange") ? 0 : 1;
+}
+
+VESDD_EXPORT std::uint32_t VesddICSGetConfiguration(VESDD_ICS_CONFIG* config) {
+  SimState s = SimState::Load();
+  if (config == nullptr || s.Fails("VesddICSGetConfiguration")) return 0;
+  std::memset(config, 0, sizeof(*config));
+  config->flags = static_cast<std::uint32_t>(s.GetInt("ics_flags"));
+  return 1;
+}
+
+VESDD_EXPORT std::uint32_t VesddSetReceiveFreq(std::uint32_t /*channel*/, std::uint32_t freq) {
+  if (SimState::Load().Fails("VesddSetReceiveFreq")) return kFailed;
+  std::string error;
+  receiver_sim::SetValue("receive_freq", std::to_string(freq), &error);
+  return 0;
+}
+
+VESDD_EXPORT std::uint32_t VesddGetBoundIPAddress(char* buffer, std::uint32_t size) {
+  SimState s = SimState::Load();
+  if (buffer == nullptr || s.Fails("VesddGetBoundIPAddress")) return 0;
+  CopyText(buffer, size, s.Get("ip_address"));
+  return static_cast<std::uint32_t>(s.GetInt("bound_ip_result"));
+}
+
+VESDD_EXPORT std::uint32_t VesddGetAddrStatsEx(std::uint32_t /*handle*/, void* buffer,
+                                               std::uint32_t size) {
+  SimState s = SimState::Load();
+  if (buffer == nullptr || s.Fails("VesddGetAddrStatsEx")) return kFailed;
+  CopyText(static_cast<char*>(buffer), size, s.GetText("address_stats"));
+  return 0;
+}
+
+#ifndef VESDD_WITHOUT_CLEARADDRSTATS
+VESDD_EXPORT std::uint32_t VesddClearAddrStats(std::uint32_t /*handle*/) {
+  return SimState::Load().Fails("VesddClearAddrStats") ? kFailed : 0;
+}
+#endif
