@@ -11,6 +11,7 @@
 #include "message_internal.h"
 #include "winport/clock.h"
 #include "winport/error.h"
+#include "winport/thread.h"
 
 namespace winport {
 namespace detail {

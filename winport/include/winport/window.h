@@ -20,9 +20,11 @@ using WNDPROC = LRESULT (*)(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 // The stand-in for RegisterClass + CreateWindow of a hidden window: messages posted to it (from
 // this or any other process) arrive in the creating thread's message queue (message.h), with
 // msg.hwnd set to it. `proc`, when given, is what DispatchMessageA calls for them. Null on
-// failure (ERROR_CLASS_ALREADY_EXISTS when this process already has a window of that class).
+// failure (ERROR_INVALID_PARAMETER for a missing, over-long or unprintable name).
 HWND CreateMessageWindow(const char* className, const char* windowName = nullptr,
                          WNDPROC proc = nullptr);
+// Only the process that made a window destroys it (ERROR_ACCESS_DENIED otherwise). Messages still
+// waiting for it are dropped.
 BOOL DestroyWindow(HWND window);
 
 // TRUE while the window exists (in this or another live process).
