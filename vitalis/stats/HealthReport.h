@@ -1,10 +1,11 @@
-// Statistics generator.
-// NOT DONE YET: this is a stand-in carrying only what the module core calls; every operation
-// does nothing and returns the neutral result. The statistics work replaces it.
+// Statistics generator. On the primary thread it samples the signal on every module tick and
+// turns usage messages into counts in the report store; at the end of a period its own thread
+// reads the driver statistics, writes the report record and starts the next period.
 #pragma once
 
 #include "core/Thread.h"
 #include "core/Win.h"
+#include "stats/StatsRecords.h"
 
 class CReportStore;
 class CVESDDInterface;
@@ -19,12 +20,24 @@ class CHealthReport : public CThread {
 
   void InitVesdd(CVESDDInterface* driver, DWORD channel);
   void OnTimer();
-  // Mailslot records, already checked by the caller to be as long as their layout.
+  BOOL GeneratePeriodicStatistics();
+
+  // Mailslot records (whole messages, identifier first), already checked by the caller to be
+  // as long as their layout.
   BOOL RunMinutes(const BYTE* message);
   BOOL ZNDialout(const BYTE* message);
   void PD(const BYTE* message);
   void Newscast(const BYTE* message);
+  void Msg_PD_Success(DWORD fileSize);
+  // `record`: the package delivery record (the DAK_PD message after its identifier).
+  void Msg_PD_Failure(const BYTE* record);
+
+  void GenerateVESDDStats();
+  void UpdateVESDDStats(VESDD_STATS reading);
+  void UpdateAcquisitionLoss();
 
  protected:
   CReportStore* m_pReportStore;
+  CVESDDInterface* m_pVesdd;
+  DWORD m_dwChannel;
 };
