@@ -1,0 +1,105 @@
+// The module's root object and its primary thread: builds the workers, runs the module timer
+// and the message loop, serves the usability mailslot and decides whether health reporting is
+// enabled.
+#pragma once
+
+#include <winport/sync.h>
+
+#include "core/Thread.h"
+#include "core/Win.h"
+
+class CHealthReport;
+class CDiagnostics;
+class CReports;
+class CReportStore;
+class CSiThread;
+class CDriverState;
+class CWebcastSetup;
+class CVESDDInterface;
+class CConfigRec;
+
+// Usability mailslot message identifiers.
+enum : DWORD {
+  DAK_RUNNINGTIME = 0,
+  DAK_ZNSTATUS = 1,
+  DAK_PD = 2,
+  DAK_NEWSCAST = 3,
+  DAK_CONNSTATE = 4,
+  DAK_GENERIC = 5,
+  DAK_DEL_WCPROPSORBSTARTKEY = 7,
+  ADAPTER_STATE_CHANGED = 8,
+};
+
+// Record sizes in bytes.
+constexpr DWORD DAK_RUNNINGTIME_SIZE = 12;
+constexpr DWORD DAK_ZNSTATUS_SIZE = 264;
+constexpr DWORD DAK_PD_SIZE = 584;
+constexpr DWORD DAK_NEWSCAST_SIZE = 32;
+constexpr DWORD DAK_CONNSTATE_SIZE = 8;
+
+extern const char* const kOrbilinkKey;      // "SOFTWARE\Tessaline\Orbilink"
+extern const char* const kHealthReportKey;  // ...\HealthReport
+extern const char* const kUsabilitySlotName;
+
+class CDAKDllMain : public CThread {
+ public:
+  CDAKDllMain();
+  ~CDAKDllMain() override;
+
+  static CDAKDllMain* MakeObject();
+  static void ReleaseObject(CDAKDllMain* instance);
+  static DWORD GetInstanceCount();
+
+  DWORD Init();
+  void InitFromRegistry();
+  void GetHREnableMode();
+  void UIUpdateConfig();
+  void UpdateConfig();
+  BOOL IsConfigRecReqd();
+  void OnTimer();
+  void KillTheTimer();
+
+  BOOL Run() override;
+  HANDLE OnShutDown() override;
+  const char* GetClassName() override { return "CDAKDllMain (Primary Thread)"; }
+
+  BOOL StartMailslotServer();
+  void MessageProcessor();
+  // `length` is the size of the message read from the mailslot; records shorter than their
+  // layout are refused before any handler sees them.
+  BOOL HandleMessage(const BYTE* message, DWORD length);
+
+  // The single-instance mutex, owned by this object.
+  void SetInstanceMutex(HANDLE mutex) { m_hInstanceMutex = mutex; }
+
+  BOOL IsHREnabled() const { return m_bHREnabled; }
+  DWORD GetTimerPeriod() const { return m_dwTimerPeriod; }
+  CReportStore* GetReportStore() const { return m_pReportStore; }
+  CDiagnostics* GetDiagnostics() const { return m_pDiagnostics; }
+
+ private:
+  CRITICAL_SECTION m_csConfig;
+  CHealthReport* m_pHealthReport;
+  CDiagnostics* m_pDiagnostics;
+  CReports* m_pReports;
+  CReportStore* m_pReportStore;
+  CSiThread* m_pSiThread;
+  CDriverState* m_pDriverState;
+  CWebcastSetup* m_pWebcast;
+  DWORD m_dwTimerPeriod;
+  const char* m_pszMailslotName;
+  HANDLE m_hMailslot;
+  HANDLE m_hUIUpdateEvent;
+  CVESDDInterface* m_pVesdd;
+  CConfigRec* m_pConfigRec;
+  DWORD m_dwChannel;
+  BOOL m_bChannelOpen = FALSE;  // the channel above was opened and is closed on destruction
+  BOOL m_bSiteIDEnabled;
+  BOOL m_bServEnabled;
+  BOOL m_bConfigEnabled;
+  BOOL m_bConfigTestEnabled;
+  volatile BOOL m_bHREnabled;
+  DWORD m_dwEnableThrough;
+  HANDLE m_hShutEvent;
+  HANDLE m_hInstanceMutex;
+};
