@@ -6,8 +6,8 @@
 
 #include <signal.h>
 #include <spawn.h>
-#include <sys/pidfd.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -42,6 +42,14 @@ struct ProcessObject : EndObject {
   bool exited = false;
   std::optional<DWORD> terminateCode;
 };
+
+// Called through syscall(): the C library's declarations of these lack C linkage here.
+int PidfdOpen(pid_t pid) {
+  return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+}
+int PidfdKill(int pidfd, int signal) {
+  return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
+}
 
 void Reap(std::shared_ptr<ProcessObject> process) {
   siginfo_t info{};
@@ -223,7 +231,7 @@ BOOL CreateProcessA(const char* applicationName, char* commandLine, SECURITY_ATT
 
   auto process = std::make_shared<ProcessObject>();
   process->pid = pid;
-  process->pidfd = pidfd_open(pid, 0);
+  process->pidfd = PidfdOpen(pid);
   std::thread(Reap, process).detach();
   processInformation->hProcess = InsertHandle(process);
   processInformation->hThread = InsertHandle(process);
@@ -248,8 +256,7 @@ BOOL TerminateProcess(HANDLE handle, UINT exitCode) {
   if (process->exited) return Fail(ERROR_ACCESS_DENIED);
   if (!process->terminateCode) process->terminateCode = exitCode;
   // Through the pidfd, so that a reused process id is never hit.
-  int rc = process->pidfd >= 0 ? pidfd_send_signal(process->pidfd, SIGKILL, nullptr, 0)
-                               : ::kill(process->pid, SIGKILL);
+  int rc = process->pidfd >= 0 ? PidfdKill(process->pidfd, SIGKILL) : ::kill(process->pid, SIGKILL);
   if (rc != 0 && errno != ESRCH) return Fail(ErrorFromErrno(errno));
   return TRUE;
 }
