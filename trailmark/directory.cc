@@ -1,0 +1,172 @@
+#include "directory.h"
+
+#include <QByteArray>
+#include <QFile>
+
+namespace trailmark {
+namespace {
+
+// Walks the records of one item, fed a byte at a time.
+class RecordWalker {
+ public:
+  explicit RecordWalker(const QString& wanted)
+      : wanted_(wanted.toUpper()), keywordCap_(4 * static_cast<qsizetype>(wanted.size()) + 4) {}
+
+  // Returns true when a record matched; its target is then in target().
+  bool Feed(char c) {
+    switch (phase_) {
+      case kKeyword:
+        if (c == '\n') {
+          matches_ = !tooLong_ && QString::fromUtf8(keyword_).toUpper() == wanted_;
+          phase_ = kTarget;
+        } else if (keyword_.size() < keywordCap_) {
+          keyword_.append(c);
+        } else {
+          tooLong_ = true;  // longer than any spelling of the wanted text
+        }
+        return false;
+      case kTarget:
+        if (c == '\n') {
+          if (matches_) return true;
+          phase_ = kSkip;
+        } else if (matches_) {
+          target_.append(c);
+        }
+        return false;
+      case kSkip:
+        if (c == '\n') Reset();
+        return false;
+    }
+    return false;
+  }
+
+  // The item ended: false when it ended inside a keyword or target line.
+  bool EndItem() {
+    const bool whole = phase_ == kSkip || (phase_ == kKeyword && keyword_.isEmpty() && !tooLong_);
+    Reset();
+    return whole;
+  }
+
+  QString target() const { return QString::fromUtf8(target_); }
+
+ private:
+  enum Phase { kKeyword, kTarget, kSkip };
+
+  void Reset() {
+    phase_ = kKeyword;
+    keyword_.clear();
+    target_.clear();
+    tooLong_ = matches_ = false;
+  }
+
+  const QString wanted_;
+  const qsizetype keywordCap_;
+  Phase phase_ = kKeyword;
+  QByteArray keyword_;
+  QByteArray target_;
+  bool tooLong_ = false;
+  bool matches_ = false;
+};
+
+}  // namespace
+
+DirectoryLookup LookupDirectory(const QString& path, const QString& text) {
+  DirectoryLookup out;
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) {
+    out.result = DirectoryLookup::kError;
+    return out;
+  }
+
+  RecordWalker walker(text);
+  enum { kItemStart, kUnquoted, kQuoted, kAfterQuote } state = kItemStart;
+  bool pendingCr = false;  // a CR in an unquoted item, waiting to see whether LF follows
+  auto endItem = [&]() {
+    state = kItemStart;
+    return walker.EndItem();
+  };
+
+  QByteArray buffer(64 * 1024, Qt::Uninitialized);
+  for (;;) {
+    const qint64 n = file.read(buffer.data(), buffer.size());
+    if (n < 0) {
+      out.result = DirectoryLookup::kError;
+      return out;
+    }
+    if (n == 0) break;
+    for (qint64 i = 0; i < n; ++i) {
+      const char c = buffer[i];
+      if (pendingCr) {
+        pendingCr = false;
+        if (c == '\n') {
+          if (state == kAfterQuote) {
+            state = kItemStart;
+          } else if (!endItem()) {
+            out.result = DirectoryLookup::kError;
+            return out;
+          }
+          continue;
+        }
+        if (state != kAfterQuote && walker.Feed('\r')) {
+          out.result = DirectoryLookup::kFound;
+          out.target = walker.target();
+          return out;
+        }
+      }
+      switch (state) {
+        case kItemStart:
+          if (c == '"') {
+            state = kQuoted;
+            continue;
+          }
+          state = kUnquoted;
+          [[fallthrough]];
+        case kUnquoted:
+          if (c == ',') {
+            if (!endItem()) {
+              out.result = DirectoryLookup::kError;
+              return out;
+            }
+            continue;
+          }
+          if (c == '\r') {
+            pendingCr = true;
+            continue;
+          }
+          break;
+        case kQuoted:
+          if (c == '"') {
+            // The item is complete; what follows up to the delimiter is dropped.
+            if (!walker.EndItem()) {
+              out.result = DirectoryLookup::kError;
+              return out;
+            }
+            state = kAfterQuote;
+            continue;
+          }
+          break;
+        case kAfterQuote:
+          if (c == ',') state = kItemStart;
+          if (c == '\r') pendingCr = true;
+          continue;
+      }
+      if (walker.Feed(c)) {
+        out.result = DirectoryLookup::kFound;
+        out.target = walker.target();
+        return out;
+      }
+    }
+  }
+  if (pendingCr && state != kAfterQuote && walker.Feed('\r')) {
+    out.result = DirectoryLookup::kFound;
+    out.target = walker.target();
+    return out;
+  }
+  if (state != kAfterQuote && !walker.EndItem()) {
+    out.result = DirectoryLookup::kError;
+    return out;
+  }
+  return out;
+}
+
+}  // namespace trailmark
