@@ -1,0 +1,87 @@
+// cls_HTTP: the per-slot request handler of the HTTP control. It builds response headers, reads
+// files, rewrites HTML pages (directives, server variables, includes) and builds error replies.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+
+namespace servala {
+
+class ServalaLiteServer;
+
+// Extension -> content type, asked of the registry once per extension and remembered.
+class ContentTypeCache {
+ public:
+  // "" when neither the registry nor the built-in table knows the extension.
+  std::string Lookup(const std::string& ext);
+  void Clear() { cache_.clear(); }
+
+ private:
+  std::map<std::string, std::string> cache_;
+};
+
+// What the handler knows about the request it serves.
+struct RequestContext {
+  std::string Accept;
+  std::string Referer;
+  std::string UserAgent;
+  std::string Method;
+  std::string Target;    // the target as used, without scheme and host
+  std::string FileName;  // `RequestFileName`
+  std::string Query;     // text after "?"
+  std::string RemoteAddr;
+  std::string RemoteHost;  // looked up when first asked for
+  bool RemoteHostLooked = false;
+};
+
+class cls_HTTP {
+ public:
+  // Settings handed over by the control before each request.
+  int SlotIndex = 0;
+  std::string VirtualPath;  // document root
+  std::string ServerIP;
+  std::string ServerPort;
+  std::string ServerSoftware;
+  std::string ServerName;
+  bool SSIEnable = false;
+  std::string CGIDirectory;
+  int CGITimeout = 0;
+  ServalaLiteServer* Control = nullptr;
+  ContentTypeCache* Types = nullptr;
+
+  RequestContext Context;
+
+  // Status line, "Server:", "Date:", "Content-Length:" (when length is not 0), "Content-Type:"
+  // (when not blank) and, with addBlankLine, the empty line; each ending in CR LF.
+  std::string BuildHeader(const std::string& status, long long length, const std::string& type,
+                          bool addBlankLine) const;
+
+  // Header and body for the file at host path `localPath` (body only when withHeader is false),
+  // or "" when there is no such file.
+  std::string ServeFile(const std::string& localPath, const std::string& status,
+                        const RequestContext& context, bool withHeader = true);
+
+  // The whole reply for a failed request.
+  std::string BuildErrorReply(const std::string& code, bool useFiles, bool showPages);
+  std::string BuildTooBusyPage() const;
+
+  // Page rewriting, each taking the page and returning the rewritten page.
+  std::string NormalizeDirectives(std::string page) const;
+  std::string ExpandVariables(std::string page);
+  std::string ExpandTagged(std::string page, const std::string& opener, const std::string& closer);
+  std::string ExpandIncludes(std::string page);
+  std::string GetServerVariable(const std::string& name);
+
+  // Content type for a file name by its extension; "" when unknown.
+  std::string ContentTypeFor(const std::string& fileName);
+
+ private:
+  struct IncludeBudget {
+    int files = 0;
+  };
+  int includeDepth_ = 0;
+  std::shared_ptr<IncludeBudget> budget_;
+};
+
+}  // namespace servala

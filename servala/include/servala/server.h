@@ -1,0 +1,172 @@
+// ServalaLiteServer: the embeddable HTTP/1.0 server control. The host owns the Asio event loop
+// and runs it; everything the control does happens in that loop's handlers or in calls from the
+// host, on one thread.
+#pragma once
+
+#include <asio.hpp>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "servala/http.h"
+#include "servala/socket_control.h"
+#include "servala/util.h"
+
+namespace servala {
+
+constexpr int kVersionMajor = 1;
+constexpr int kVersionMinor = 0;
+
+// An error raised to the host, with the fields a host's error object carries.
+class ServalaError : public std::runtime_error {
+ public:
+  ServalaError(long number, std::string source, std::string description, std::string helpFile,
+               long helpContext)
+      : std::runtime_error(description),
+        Number(number),
+        Source(std::move(source)),
+        Description(std::move(description)),
+        HelpFile(std::move(helpFile)),
+        HelpContext(helpContext) {}
+  long Number;
+  std::string Source;
+  std::string Description;
+  std::string HelpFile;
+  long HelpContext;
+};
+
+// The host's store of the control's persisted properties.
+class PropertyBag {
+ public:
+  virtual ~PropertyBag() = default;
+  virtual std::string ReadProperty(const std::string& name,
+                                   const std::string& defaultValue) const = 0;
+  virtual void WriteProperty(const std::string& name, const std::string& value,
+                             const std::string& defaultValue) = 0;
+};
+
+// The request fields the control keeps for each slot.
+struct SlotFields {
+  std::string RequestAccept;
+  std::string RequestReferer;
+  std::string RequestUserAgent;
+  std::string RequestMethod;
+  std::string RequestURI;
+  std::string RequestTarget;
+  std::string RequestPath;
+  std::string RequestFileName;
+  std::string RequestQuery;
+  bool RequestReady = false;
+  std::unique_ptr<cls_HTTP> SlotHandler;
+  // The connection the slot carries now.
+  std::string Pending;  // request text collected so far
+  std::time_t AcceptedAt = 0;
+  bool Replied = false;  // a reply to a request went out on this connection
+  bool HeadOnly = false;
+};
+
+class ServalaLiteServer : private SocketEvents {
+ public:
+  // Initialize.
+  explicit ServalaLiteServer(asio::io_context& io);
+  // Terminate.
+  ~ServalaLiteServer() override;
+  ServalaLiteServer(const ServalaLiteServer&) = delete;
+  ServalaLiteServer& operator=(const ServalaLiteServer&) = delete;
+
+  // A new instance: the property defaults.
+  void InitProperties();
+  // A restored instance: the saved properties.
+  void ReadProperties(const PropertyBag& bag);
+  void WriteProperties(PropertyBag& bag) const;
+
+  void ShowAboutBox();
+  std::string ServerPort() const;
+  void ServerPort(const std::string& port);
+  bool SSIEnable() const;
+  void SSIEnable(bool enable);
+  std::string VirtualPath() const;
+  void VirtualPath(const std::string& path);
+  bool ServerRunning() const;
+  bool StartServer();
+  bool StopServer();
+
+  // Internal settings (not on the control's interface; the host may adjust them).
+  std::string ServerIP;
+  std::string ServerName;
+  std::string ServerSoftware;
+  std::string CGIDirectory;
+  int CGITimeout = 0;
+  std::string DefaultDocuments[2];
+  short MaxConnections = 0;
+  int CheckInterval = 0;
+  bool ShowErrorPages = false;
+  bool UseErrorFiles = false;
+  bool Halted = false;
+
+  // Property-changed notification to the host (name of the property).
+  std::function<void(const std::string&)> PropertyChanged;
+  // Where ShowAboutBox puts its text (standard output when not set).
+  std::function<void(const std::string&)> AboutBoxShown;
+  static std::string AboutText();
+
+  SocketArray& sckWS() { return sckWS_; }
+  const SlotFields& Slot(int index) const { return slots_.at(index); }
+  // The port actually listened on (ServerPort "0" lets the system choose).
+  int ListeningPort() const { return sckWS_.LocalPort(0); }
+
+  // The sweep timer's tick.
+  void tmrCheckConn_Timer();
+  // Connected slots that have not had a whole request answered this long are recycled.
+  static constexpr int kIdleSeconds = 30;
+  // The most request header text a slot collects before it gives up on the client.
+  static constexpr std::size_t kMaxRequestHeader = 16 * 1024;
+
+ private:
+  void sckWS_ConnectionRequest(int index, long requestID) override;
+  void sckWS_DataArrival(int index, long bytesTotal) override;
+  void sckWS_SendComplete(int index) override;
+  void sckWS_Close(int index) override;
+  void sckWS_Error(int index, int number, const std::string& description) override;
+
+  void StartListening();
+  void CloseAllSlots();
+  void SendToSlot(const std::string& text, int index);
+  void SendTooBusy(int index);
+  void ParseRequest(int index, const std::string& request);
+  void ResolveDirectory(int index);
+  void ProcessRequest(int index);
+  void RecreateSlot(int index);
+  void EnsureSlot(int index);
+  void DoEvents();
+  void MarkChanged(const std::string& name);
+  void ArmTimer();
+  void HandToHandler(int index, cls_HTTP& handler);
+  const std::filesystem::path& RootHostPath();
+
+  asio::io_context& io_;
+  SocketArray sckWS_;
+  asio::steady_timer tmrCheckConn_;
+  bool timerEnabled_ = false;
+  long secondsCounter_ = 0;
+  long minutesCounter_ = 0;
+  int doEventsDepth_ = 0;
+
+  int m_lServerPort = 0;
+  bool m_bSSIEnable = false;
+  std::string m_sVirtualPath;
+  bool m_bServerRunning = false;
+
+  cls_WinUtil WinUtil_;
+  std::unique_ptr<cls_HTTP> cHTTP_;
+  ContentTypeCache types_;
+  std::vector<SlotFields> slots_;
+  std::string rootFor_;
+  std::filesystem::path rootHost_;
+};
+
+}  // namespace servala

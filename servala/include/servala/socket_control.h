@@ -1,0 +1,98 @@
+// sckWS: the event-driven TCP socket control array of the HTTP control, on an Asio event loop.
+// Element 0 listens; the other elements carry one connection each. Events are delivered to a
+// SocketEvents sink from the loop's handlers.
+#pragma once
+
+#include <asio.hpp>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace servala {
+
+// Socket states as the control sees them.
+enum SocketState : int {
+  sckClosed = 0,
+  sckListening = 2,
+  sckConnected = 7,
+  sckClosing = 8,
+  sckError = 9,
+};
+
+// Socket error numbers (Windows Sockets numbering).
+constexpr int kErrWouldBlock = 10035;
+constexpr int kErrAddressInUse = 10048;
+constexpr int kErrAlreadyLoaded = 360;
+
+class SocketError : public std::runtime_error {
+ public:
+  SocketError(int number, const std::string& description)
+      : std::runtime_error(description), number_(number) {}
+  int Number() const { return number_; }
+
+ private:
+  int number_;
+};
+
+class SocketEvents {
+ public:
+  virtual ~SocketEvents() = default;
+  virtual void sckWS_ConnectionRequest(int index, long requestID) = 0;
+  virtual void sckWS_DataArrival(int index, long bytesTotal) = 0;
+  virtual void sckWS_SendComplete(int index) = 0;
+  virtual void sckWS_Close(int index) = 0;
+  virtual void sckWS_Error(int index, int number, const std::string& description) = 0;
+};
+
+class SocketArray {
+ public:
+  SocketArray(asio::io_context& io, SocketEvents& events);
+  ~SocketArray();
+  SocketArray(const SocketArray&) = delete;
+  SocketArray& operator=(const SocketArray&) = delete;
+
+  // Creates element `index`, closed; SocketError 360 when it exists already.
+  void Load(int index);
+  // Closes and destroys element `index` (nothing when it does not exist).
+  void Unload(int index);
+  bool Exists(int index) const;
+  // Highest index that ever existed (elements above it do not exist).
+  int UBound() const { return static_cast<int>(elements_.size()) - 1; }
+
+  int State(int index) const;
+  void Close(int index);
+  void SetLocalPort(int index, int port);
+  // The port the element is bound to (the actual one once listening on port 0).
+  int LocalPort(int index) const;
+  // Listens on all IPv4 addresses at the element's local port; SocketError on failure.
+  void Listen(int index);
+  // Takes the pending connection `requestID` onto element `index`.
+  void Accept(int index, long requestID);
+  void SendData(int index, std::string data);
+  // All data received so far and not yet read.
+  std::string GetData(int index);
+  std::string RemoteHostIP(int index) const;
+  // True while a send on the element has not completed.
+  bool Sending(int index) const;
+
+  std::string LocalIP() const;
+  std::string LocalHostName() const;
+
+ private:
+  struct Element;
+  std::shared_ptr<Element> Get(int index) const;
+  void StartAccept(const std::shared_ptr<Element>& e);
+  void StartRead(const std::shared_ptr<Element>& e);
+  bool Current(const std::shared_ptr<Element>& e) const;
+
+  asio::io_context& io_;
+  SocketEvents& events_;
+  std::vector<std::shared_ptr<Element>> elements_;
+  std::map<long, asio::ip::tcp::socket> pending_;
+  long nextRequestID_ = 0;
+};
+
+}  // namespace servala

@@ -1,0 +1,44 @@
+// Small utility classes of the HTTP control: file queries, registry values, name look-ups.
+#pragma once
+
+#include <string>
+
+namespace servala {
+
+class cls_WinUtil {
+ public:
+  // True when a directory search finds `path` as a file; any error gives false.
+  bool FileExists(const std::string& path) const;
+  // True when `path` exists as a file or a directory; any error gives false.
+  bool PathExists(const std::string& path) const;
+};
+
+class CRegSettings {
+ public:
+  // The text of value `valueName` ("*" for the key's unnamed value) of `keyPath` under the root
+  // named `rootName` ("HKEY_CLASSES_ROOT", ...), or `defaultValue` when it cannot be read.
+  std::string ReadValue(const std::string& rootName, const std::string& keyPath,
+                        const std::string& valueName, const std::string& defaultValue) const;
+};
+
+class cls_WinSock {
+ public:
+  bool Startup();
+  // The host name registered for a dotted IPv4 address, "" on failure.
+  std::string HostNameFromAddress(const std::string& address) const;
+  void Cleanup();
+
+ private:
+  bool started_ = false;
+};
+
+class cls_INet {
+ public:
+  bool Startup();
+  void Cleanup();
+  // First IPv4 address of `host`, "" when it cannot be resolved.
+  std::string AddressFromHostName(const std::string& host) const;
+  std::string HostNameFromAddress(const std::string& address) const;
+};
+
+}  // namespace servala

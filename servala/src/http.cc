@@ -1,0 +1,293 @@
+#include "servala/http.h"
+
+#include <winport/clock.h>
+
+#include <cstdio>
+
+#include "paths.h"
+#include "servala/status.h"
+#include "servala/util.h"
+#include "strutil.h"
+
+namespace servala {
+
+namespace {
+
+// Includes nest at most this deep; deeper directives stay in the page as written.
+constexpr int kMaxIncludeDepth = 16;
+// One page draws in at most this many included files and grows to at most this size, so a
+// page that includes itself twice over cannot run away.
+constexpr int kMaxIncludedFiles = 1024;
+constexpr std::size_t kMaxPageSize = 16u << 20;
+constexpr std::size_t kMaxCachedTypes = 1024;
+
+std::tm LocalNow() {
+  return winport::LocalTime(winport::Now());
+}
+
+bool ReadWholeFile(const std::string& path, std::string& out) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return false;
+  out.clear();
+  char buf[16384];
+  std::size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+  const bool ok = std::ferror(f) == 0;
+  std::fclose(f);
+  return ok;
+}
+
+}  // namespace
+
+std::string ContentTypeCache::Lookup(const std::string& ext) {
+  const std::string key = ToLowerAscii(ext);
+  auto it = cache_.find(key);
+  if (it != cache_.end()) return it->second;
+  std::string type;
+  if (!key.empty()) {
+    type = std::string(
+        TrimWhite(CRegSettings().ReadValue("HKEY_CLASSES_ROOT", "." + ext, "Content Type", "")));
+    if (type.empty()) type = BuiltInContentType(key);
+  }
+  if (cache_.size() >= kMaxCachedTypes) cache_.clear();
+  cache_.emplace(key, type);
+  return type;
+}
+
+std::string cls_HTTP::ContentTypeFor(const std::string& fileName) {
+  const auto dot = fileName.rfind('.');
+  const std::string ext = dot == std::string::npos ? "" : fileName.substr(dot + 1);
+  if (Types != nullptr) return Types->Lookup(ext);
+  ContentTypeCache once;
+  return once.Lookup(ext);
+}
+
+std::string cls_HTTP::BuildHeader(const std::string& status, long long length,
+                                  const std::string& type, bool addBlankLine) const {
+  const std::tm now = LocalNow();
+  std::string h;
+  h.reserve(160);
+  h += "HTTP/1.0 ";
+  h += status;
+  h += ' ';
+  h += GetStatusText(status);
+  h += "\r\nServer: ";
+  h += ServerSoftware;
+  h += "\r\nDate: ";
+  h += FormatTime(now, "ddd");
+  h += ", ";
+  h += FormatTime(now, "dd mmm yyyy");
+  h += ' ';
+  h += FormatTime(now, "hh:mm:ssAMPM");
+  h += "\r\n";
+  if (length != 0) {
+    h += "Content-Length: ";
+    h += std::to_string(length);
+    h += "\r\n";
+  }
+  if (!TrimSpaces(type).empty()) {
+    h += "Content-Type: ";
+    h += type;
+    h += "\r\n";
+  }
+  if (addBlankLine) h += "\r\n";
+  return h;
+}
+
+std::string cls_HTTP::ServeFile(const std::string& localPath, const std::string& status,
+                                const RequestContext& context, bool withHeader) {
+  if (&context != &Context) Context = context;
+  std::string body;
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(localPath, ec) || !ReadWholeFile(localPath, body))
+    return "";
+  std::string type = ContentTypeFor(std::filesystem::path(localPath).filename().string());
+  if (type == "text/html") {
+    body = NormalizeDirectives(std::move(body));
+    if (SSIEnable) {
+      body = ExpandVariables(std::move(body));
+      body = ExpandIncludes(std::move(body));
+    }
+  }
+  if (TrimSpaces(type).empty()) type = "application/octet-stream";
+  if (!withHeader) return body;
+  // The exact byte count: clients read no more and no less than this.
+  return BuildHeader(status, static_cast<long long>(body.size()), type, true) + body;
+}
+
+std::string cls_HTTP::BuildErrorReply(const std::string& code, bool useFiles, bool showPages) {
+  if (!showPages) return BuildHeader(code, 0, "text/html", true);
+  if (!useFiles) {
+    const std::string page = cls_ErrorFiles().GetErrorPage(code);
+    return BuildHeader("200", static_cast<long long>(page.size()), "text/html", true) + page;
+  }
+  const std::filesystem::path dir = ControlDirectory();
+  auto file = ResolveUnder(dir, "html/errors/http" + code + ".html", false);
+  if (!file || file->directory) file = ResolveUnder(dir, "html/errors/http404.html", false);
+  if (!file || file->directory) return "";
+  return ServeFile(file->path.string(), "200", Context);
+}
+
+std::string cls_HTTP::BuildTooBusyPage() const {
+  return ComposeErrorPage(
+      "<title>Error: Server Too Busy</title>",
+      "<p><font color=\"#FF0000\" face=\"Arial\"><strong>Sorry, server too busy."
+      "</strong></font></p>",
+      {"<dt><font face=\"Arial\">Sorry, the server is too busy to handle you request.</dt>"});
+}
+
+std::string cls_HTTP::NormalizeDirectives(std::string page) const {
+  for (const std::string_view opener : {std::string_view("<!--#"), std::string_view("<%")}) {
+    std::size_t pos = 0;
+    for (;;) {
+      const std::size_t f = page.find(opener, pos);
+      if (f == std::string::npos) break;
+      const std::size_t g = page.find('>', f + opener.size());
+      if (g == std::string::npos) break;
+      std::string compact;
+      compact.reserve(g - f);
+      for (std::size_t i = f; i < g; ++i)
+        if (page[i] != ' ' && page[i] != '"') compact += page[i];
+      page.replace(f, g - f, compact);
+      // Go on after this directive's ">" where it stands now, so that a directive directly
+      // after a shortened one is not skipped.
+      pos = f + compact.size() + 1;
+    }
+  }
+  return page;
+}
+
+std::string cls_HTTP::ExpandVariables(std::string page) {
+  if (page.find("<%") == std::string::npos && page.find("<!--#") == std::string::npos) return page;
+  if (FindNoCase(page, "<!--#echovar=") != std::string::npos)
+    page = ExpandTagged(std::move(page), "<!--#echovar=", "-->");
+  if (FindNoCase(page, "<%=Request.ServerVariables(") != std::string::npos)
+    page = ExpandTagged(std::move(page), "<%=Request.ServerVariables(", ")%>");
+  // "<%=Request.QueryString(...)%>" has no kind of its own: the short form below takes it as a
+  // variable of that whole name, which is empty.
+  if (FindNoCase(page, "<%=") != std::string::npos)
+    page = ExpandTagged(std::move(page), "<%=", "%>");
+  return page;
+}
+
+std::string cls_HTTP::ExpandTagged(std::string page, const std::string& opener,
+                                   const std::string& closer) {
+  std::size_t pos = 0;
+  for (;;) {
+    const std::size_t f = FindNoCase(page, opener, pos);
+    if (f == std::string::npos) break;
+    // Function tags belong to the host; they and everything after them stay for this kind.
+    if (page.compare(f, 11, "<%=Function") == 0) break;
+    const std::size_t c = FindNoCase(page, closer, f + opener.size());
+    if (c == std::string::npos) break;
+    const std::string name = page.substr(f + opener.size(), c - f - opener.size());
+    if (page.compare(f, opener.size(), opener) == 0 &&
+        page.compare(c, closer.size(), closer) == 0) {
+      const std::string value = GetServerVariable(name);
+      page.replace(f, c + closer.size() - f, value);
+      // Values are never scanned again for tags.
+      pos = f + value.size();
+    } else {
+      pos = c;
+    }
+  }
+  return page;
+}
+
+std::string cls_HTTP::ExpandIncludes(std::string page) {
+  if (TrimWhite(page).empty() || page.find("<!--#include") == std::string::npos) return page;
+  if (includeDepth_ >= kMaxIncludeDepth) return page;
+  if (!budget_) budget_ = std::make_shared<IncludeBudget>();
+
+  cls_HTTP sub;
+  sub.SlotIndex = SlotIndex;
+  sub.VirtualPath = VirtualPath;
+  sub.ServerIP = ServerIP;
+  sub.ServerPort = ServerPort;
+  sub.ServerSoftware = ServerSoftware;
+  sub.ServerName = ServerName;
+  sub.SSIEnable = SSIEnable;
+  sub.CGIDirectory = CGIDirectory;
+  sub.CGITimeout = CGITimeout;
+  sub.Control = Control;
+  sub.Types = Types;
+  sub.includeDepth_ = includeDepth_ + 1;
+  sub.budget_ = budget_;
+
+  const std::filesystem::path root = ToHostPath(VirtualPath);
+  for (const std::string opener : {"<!--#includefile=", "<!--#includevirtual=", "<!--#include="}) {
+    const bool isFile = opener == "<!--#includefile=";
+    std::size_t pos = 0;
+    for (;;) {
+      const std::size_t f = FindNoCase(page, opener, pos);
+      if (f == std::string::npos) break;
+      const std::size_t g = page.find('>', f + opener.size());
+      if (g == std::string::npos) break;
+      std::size_t end = g;
+      if (g >= f + opener.size() + 2 && page.compare(g - 2, 2, "--") == 0) end = g - 2;
+      std::string name = page.substr(f + opener.size(), end - f - opener.size());
+      if (!isFile) {
+        ReplaceAll(name, "../", "");
+        ReplaceAll(name, "./", "");
+      }
+      if (!name.empty() && name[0] == '/') name.erase(0, 1);
+      name = std::string(TrimSpaces(name));
+      // includefile names may step above the root (the page author's choice); the others are
+      // always read from within the root.
+      auto file = ResolveUnder(root, name, isFile);
+      if (file && !file->directory && budget_->files < kMaxIncludedFiles) {
+        ++budget_->files;
+        std::string text = sub.ServeFile(file->path.string(), "200", Context, false);
+        if (page.size() + text.size() <= kMaxPageSize) {
+          page.replace(f, g + 1 - f, text);
+          pos = f + text.size();
+          continue;
+        }
+      }
+      pos = g + 1;
+    }
+  }
+  return page;
+}
+
+std::string cls_HTTP::GetServerVariable(const std::string& name) {
+  const RequestContext& c = Context;
+  // Values that come from the request are escaped so that a request cannot put markup or
+  // script into a page; the server's own values go in as they are.
+  if (name == "AUTH_TYPE") return "Basic";
+  if (name == "CONTENT_LENGTH" || name == "CONTENT_TYPE") return "";
+  if (name == "GATEWAY_INTERFACE") return "CGI/1.1";
+  if (name == "HTTP_ACCEPT") return HtmlEscape(c.Accept);
+  if (name == "HTTP_REFERER") return HtmlEscape(c.Referer);
+  if (name == "HTTP_USER_AGENT") return HtmlEscape(c.UserAgent);
+  if (name == "PATH_INFO" || name == "PATH_TRANSLATED") return VirtualPath;
+  if (name == "QUERY_STRING") return HtmlEscape(c.Query);
+  if (name == "REMOTE_ADDR") return c.RemoteAddr;
+  if (name == "REMOTE_HOST") {
+    if (!Context.RemoteHostLooked) {
+      cls_WinSock ws;
+      ws.Startup();
+      Context.RemoteHost = ws.HostNameFromAddress(Context.RemoteAddr);
+      ws.Cleanup();
+      Context.RemoteHostLooked = true;
+    }
+    return HtmlEscape(Context.RemoteHost);
+  }
+  if (name == "REMOTE_USER") return "";
+  if (name == "REQUEST_METHOD") return HtmlEscape(c.Method);
+  if (name == "SCRIPT_NAME" || name == "DOCUMENT_NAME") return HtmlEscape(c.FileName);
+  if (name == "SERVER_NAME") return ServerName;
+  if (name == "SERVER_PORT") return ServerPort;
+  if (name == "SERVER_IP") return ServerIP;
+  if (name == "SERVER_PROTOCOL") return "HTTP/1.0";
+  if (name == "SERVER_SOFTWARE") return ServerSoftware;
+  if (name == "TIME") return FormatTime(LocalNow(), "hh:mm:ssAMPM");
+  if (name == "DATE" || name == "DATE_LOCAL") return FormatTime(LocalNow(), "mm/dd/yyyy");
+  if (name == "DATE_GMT") return FormatTime(LocalNow(), "ddd, dd mmm yyyy hh:nn:ss") + " GMT";
+  if (name == "DAY_OF_WEEK") return FormatTime(LocalNow(), "dddd");
+  if (name == "COUNTER") return "";
+  if (name == "DOCUMENT_URI" || name == "DOCUMENT_URL") return HtmlEscape(c.Target);
+  return "";
+}
+
+}  // namespace servala

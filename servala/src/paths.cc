@@ -1,0 +1,134 @@
+#include "paths.h"
+
+#include <dlfcn.h>
+
+#include <mutex>
+#include <vector>
+
+#include "strutil.h"
+
+#if __has_include(<winport/path.h>)
+#include <winport/path.h>
+#define SERVALA_HAVE_HOSTPATH 1
+#endif
+
+namespace servala {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::mutex g_dirMutex;
+std::string g_controlDirOverride;
+
+constexpr std::size_t kMaxSegment = 255;
+constexpr std::size_t kMaxRelative = 4096;
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  c = LowerAscii(c);
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+}  // namespace
+
+fs::path ToHostPath(const std::string& path) {
+#ifdef SERVALA_HAVE_HOSTPATH
+  return fs::path(winport::HostPath(path));
+#else
+  std::string p = path;
+  for (char& c : p)
+    if (c == '\\') c = '/';
+  return fs::path(p);
+#endif
+}
+
+std::string ControlDirectory() {
+  {
+    std::lock_guard lock(g_dirMutex);
+    if (!g_controlDirOverride.empty()) return g_controlDirOverride;
+  }
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&ControlDirectory), &info) != 0 && info.dli_fname) {
+    std::error_code ec;
+    fs::path lib = fs::weakly_canonical(fs::path(info.dli_fname), ec);
+    if (ec) lib = fs::path(info.dli_fname);
+    return lib.parent_path().string();
+  }
+  return fs::current_path().string();
+}
+
+void SetControlDirectoryForTesting(const std::string& dir) {
+  std::lock_guard lock(g_dirMutex);
+  g_controlDirOverride = dir;
+}
+
+bool PercentDecode(std::string_view in, std::string& out) {
+  out.clear();
+  out.reserve(in.size());
+  for (std::size_t i = 0; i < in.size(); ++i) {
+    char c = in[i];
+    if (c == '%' && i + 2 < in.size()) {
+      int hi = HexValue(in[i + 1]), lo = HexValue(in[i + 2]);
+      if (hi >= 0 && lo >= 0) {
+        c = static_cast<char>(hi * 16 + lo);
+        i += 2;
+      }
+    }
+    if (c == '\0') return false;
+    out += c;
+  }
+  return true;
+}
+
+std::optional<ResolvedPath> ResolveUnder(const fs::path& root, std::string_view relative,
+                                         bool allowParent) {
+  if (relative.size() > kMaxRelative) return std::nullopt;
+  if (relative.find('\0') != std::string_view::npos) return std::nullopt;
+  std::error_code ec;
+  fs::path cur = root;
+  auto st = fs::status(cur, ec);
+  if (ec || !fs::exists(st)) return std::nullopt;
+  std::size_t pos = 0;
+  while (pos <= relative.size()) {
+    std::size_t end = relative.find_first_of("/\\", pos);
+    if (end == std::string_view::npos) end = relative.size();
+    std::string_view seg = relative.substr(pos, end - pos);
+    pos = end + 1;
+    if (seg.empty() || seg == ".") continue;
+    if (seg.size() > kMaxSegment) return std::nullopt;
+    if (seg == "..") {
+      if (!allowParent) return std::nullopt;
+      cur = cur.parent_path();
+      st = fs::status(cur, ec);
+      continue;
+    }
+    if (!fs::is_directory(st)) return std::nullopt;
+    fs::path next = cur / std::string(seg);
+    auto nst = fs::status(next, ec);
+    if (ec || !fs::exists(nst)) {
+      // No exact match: look for the name in another case.
+      bool found = false;
+      for (fs::directory_iterator it(cur, ec), endIt; !ec && it != endIt; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (EqualsNoCase(name, seg)) {
+          next = it->path();
+          nst = fs::status(next, ec);
+          found = !ec && fs::exists(nst);
+          break;
+        }
+      }
+      if (!found) return std::nullopt;
+    }
+    cur = std::move(next);
+    st = nst;
+  }
+  ResolvedPath r;
+  r.directory = fs::is_directory(st);
+  if (!r.directory && !fs::is_regular_file(st)) return std::nullopt;
+  r.path = std::move(cur);
+  return r;
+}
+
+}  // namespace servala

@@ -1,0 +1,139 @@
+#include "strutil.h"
+
+#include <cstdio>
+
+namespace servala {
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+  return true;
+}
+
+bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
+  return s.size() >= prefix.size() && EqualsNoCase(s.substr(0, prefix.size()), prefix);
+}
+
+std::size_t FindNoCase(std::string_view hay, std::string_view needle, std::size_t from) {
+  if (needle.empty()) return from <= hay.size() ? from : std::string_view::npos;
+  if (needle.size() > hay.size()) return std::string_view::npos;
+  const char first = LowerAscii(needle[0]);
+  for (std::size_t i = from; i + needle.size() <= hay.size(); ++i) {
+    if (LowerAscii(hay[i]) != first) continue;
+    if (EqualsNoCase(hay.substr(i, needle.size()), needle)) return i;
+  }
+  return std::string_view::npos;
+}
+
+std::string ToLowerAscii(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = LowerAscii(c);
+  return out;
+}
+
+std::string_view TrimSpaces(std::string_view s) {
+  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+  return s;
+}
+
+std::string_view TrimWhite(std::string_view s) {
+  auto white = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+  while (!s.empty() && white(s.front())) s.remove_prefix(1);
+  while (!s.empty() && white(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+void ReplaceAll(std::string& s, std::string_view from, std::string_view to) {
+  if (from.empty()) return;
+  std::size_t pos = 0;
+  while ((pos = s.find(from, pos)) != std::string::npos) {
+    s.replace(pos, from.size(), to);
+    pos += to.size();
+  }
+}
+
+std::string HtmlEscape(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (char c : s) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+std::string FormatTime(const std::tm& t, std::string_view format) {
+  static constexpr const char* kDays[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
+                                          "Thursday", "Friday", "Saturday"};
+  static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const bool twelve = format.find("AMPM") != std::string_view::npos;
+  const int wday = (t.tm_wday >= 0 && t.tm_wday < 7) ? t.tm_wday : 0;
+  const int mon = (t.tm_mon >= 0 && t.tm_mon < 12) ? t.tm_mon : 0;
+  std::string out;
+  char buf[16];
+  auto two = [&](int v) {
+    std::snprintf(buf, sizeof buf, "%02d", v);
+    out += buf;
+  };
+  for (std::size_t i = 0; i < format.size();) {
+    auto rest = format.substr(i);
+    if (rest.starts_with("dddd")) {
+      out += kDays[wday];
+      i += 4;
+    } else if (rest.starts_with("ddd")) {
+      out.append(kDays[wday], 3);
+      i += 3;
+    } else if (rest.starts_with("dd")) {
+      two(t.tm_mday);
+      i += 2;
+    } else if (rest.starts_with("mmm")) {
+      out += kMonths[mon];
+      i += 3;
+    } else if (rest.starts_with("mm")) {
+      // "mm" after an hour means minutes, as the platform's formatting has it.
+      const bool minutes = i >= 3 && format.substr(i - 3, 2) == "hh";
+      two(minutes ? t.tm_min : mon + 1);
+      i += 2;
+    } else if (rest.starts_with("yyyy")) {
+      std::snprintf(buf, sizeof buf, "%04d", t.tm_year + 1900);
+      out += buf;
+      i += 4;
+    } else if (rest.starts_with("hh")) {
+      int h = t.tm_hour;
+      if (twelve) h = (h % 12 == 0) ? 12 : h % 12;
+      two(h);
+      i += 2;
+    } else if (rest.starts_with("nn")) {
+      two(t.tm_min);
+      i += 2;
+    } else if (rest.starts_with("ss")) {
+      two(t.tm_sec);
+      i += 2;
+    } else if (rest.starts_with("AMPM")) {
+      out += t.tm_hour < 12 ? "AM" : "PM";
+      i += 4;
+    } else {
+      out += format[i++];
+    }
+  }
+  return out;
+}
+
+}  // namespace servala

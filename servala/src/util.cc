@@ -1,0 +1,111 @@
+#include "servala/util.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+#include "paths.h"
+
+#if __has_include(<winport/registry.h>)
+#include <winport/registry.h>
+#define SERVALA_HAVE_REGISTRY 1
+#endif
+
+namespace servala {
+
+namespace fs = std::filesystem;
+
+bool cls_WinUtil::FileExists(const std::string& path) const {
+  std::error_code ec;
+  auto st = fs::status(ToHostPath(path), ec);
+  return !ec && fs::is_regular_file(st);
+}
+
+bool cls_WinUtil::PathExists(const std::string& path) const {
+  std::error_code ec;
+  auto st = fs::status(ToHostPath(path), ec);
+  return !ec && (fs::is_regular_file(st) || fs::is_directory(st));
+}
+
+std::string CRegSettings::ReadValue(const std::string& rootName, const std::string& keyPath,
+                                    const std::string& valueName,
+                                    const std::string& defaultValue) const {
+#ifdef SERVALA_HAVE_REGISTRY
+  using namespace winport;
+  static const char* const kRoots[] = {
+      "HKEY_CLASSES_ROOT",     "HKEY_CURRENT_USER",   "HKEY_LOCAL_MACHINE", "HKEY_USERS",
+      "HKEY_PERFOrMANCE_DATA", "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA"};
+  HKEY root = nullptr;
+  for (std::uintptr_t i = 0; i < std::size(kRoots); ++i)
+    if (rootName == kRoots[i]) root = reinterpret_cast<HKEY>(std::uintptr_t{0x80000000} + i);
+  if (root == nullptr) return defaultValue;
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(root, keyPath.c_str(), 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
+    return defaultValue;
+  const char* name = valueName == "*" ? nullptr : valueName.c_str();
+  std::string result = defaultValue;
+  DWORD size = 0;
+  if (RegQueryValueExA(key, name, nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS && size > 0) {
+    std::vector<BYTE> buf(size);
+    DWORD got = size;
+    if (RegQueryValueExA(key, name, nullptr, nullptr, buf.data(), &got) == ERROR_SUCCESS &&
+        got > 0) {
+      // The data without its terminating zero.
+      result.assign(reinterpret_cast<const char*>(buf.data()), got - 1);
+    }
+  }
+  RegCloseKey(key);
+  return result;
+#else
+  (void)rootName;
+  (void)keyPath;
+  (void)valueName;
+  return defaultValue;
+#endif
+}
+
+bool cls_WinSock::Startup() {
+  started_ = true;
+  return true;
+}
+
+std::string cls_WinSock::HostNameFromAddress(const std::string& address) const {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  if (inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1) return "";
+  char host[NI_MAXHOST];
+  if (getnameinfo(reinterpret_cast<sockaddr*>(&sa), sizeof sa, host, sizeof host, nullptr, 0,
+                  NI_NAMEREQD) != 0)
+    return "";
+  return std::string(host, strnlen(host, sizeof host));
+}
+
+void cls_WinSock::Cleanup() {
+  started_ = false;
+}
+
+bool cls_INet::Startup() {
+  return true;
+}
+void cls_INet::Cleanup() {}
+
+std::string cls_INet::AddressFromHostName(const std::string& host) const {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  addrinfo* res = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || res == nullptr) return "";
+  char buf[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr, buf, sizeof buf);
+  freeaddrinfo(res);
+  return buf;
+}
+
+std::string cls_INet::HostNameFromAddress(const std::string& address) const {
+  return cls_WinSock().HostNameFromAddress(address);
+}
+
+}  // namespace servala
