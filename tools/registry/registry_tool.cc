@@ -75,17 +75,48 @@ void PrintData(DWORD type, const std::string& data) {
   }
 }
 
+// The key's values as the editor writes them, then its subkeys, one [KEY\Sub] line each.
+int ListKey(const std::string& keyPath, HKEY root, const std::string& sub) {
+  HKEY h = nullptr;
+  LONG rc = RegOpenKeyExA(root, sub.c_str(), 0, KEY_READ, &h);
+  if (rc != ERROR_SUCCESS) return Fail(keyPath, rc);
+  std::string name = keyPath;
+  while (!name.empty() && name.back() == '\\') name.pop_back();
+  std::string out = regfile::FormatSection(name);
+  std::string valueName(16384, '\0'), data;
+  for (DWORD i = 0; rc == ERROR_SUCCESS; ++i) {
+    DWORD cch = static_cast<DWORD>(valueName.size()), type = 0, cb = 0;
+    rc = RegEnumValueA(h, i, valueName.data(), &cch, nullptr, &type, nullptr, &cb);
+    if (rc != ERROR_SUCCESS) break;
+    data.assign(cb, '\0');
+    cch = static_cast<DWORD>(valueName.size());
+    rc = RegEnumValueA(h, i, valueName.data(), &cch, nullptr, &type,
+                       reinterpret_cast<BYTE*>(data.data()), &cb);
+    if (rc == ERROR_SUCCESS)
+      out +=
+          regfile::FormatValue(std::string_view(valueName.data(), cch), type, data.substr(0, cb));
+  }
+  char child[512];
+  for (DWORD i = 0; rc == ERROR_NO_MORE_ITEMS || rc == ERROR_SUCCESS; ++i) {
+    DWORD cch = sizeof child;
+    rc = RegEnumKeyExA(h, i, child, &cch, nullptr, nullptr, nullptr, nullptr);
+    if (rc == ERROR_SUCCESS) out += regfile::FormatSection(name + "\\" + child);
+    if (rc == ERROR_NO_MORE_ITEMS) {
+      rc = ERROR_SUCCESS;
+      break;
+    }
+  }
+  RegCloseKey(h);
+  if (rc != ERROR_SUCCESS) return Fail(keyPath, rc);
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  return kOk;
+}
+
 int Query(const std::string& keyPath, const char* name) {
   HKEY root;
   std::string sub;
   if (!SplitKey(keyPath, &root, &sub)) return kFailed;
-  if (!name) {
-    std::string text;
-    LONG rc = regfile::Export(keyPath, &text);
-    if (rc != ERROR_SUCCESS) return Fail(keyPath, rc);
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    return kOk;
-  }
+  if (!name) return ListKey(keyPath, root, sub);
   HKEY h = nullptr;
   LONG rc = RegOpenKeyExA(root, sub.c_str(), 0, KEY_QUERY_VALUE, &h);
   if (rc != ERROR_SUCCESS) return Fail(keyPath, rc);
