@@ -42,13 +42,6 @@ bool TextToBool(const std::string& text) {
   return t == "true" || t == "-1" || t == "1" || t == "yes";
 }
 
-std::string JoinPath(const std::string& dir, const std::string& name) {
-  const char sep =
-      dir.find('\\') != std::string::npos || dir.find('/') == std::string::npos ? '\\' : '/';
-  if (!dir.empty() && (dir.back() == '/' || dir.back() == '\\')) return dir + name;
-  return dir + sep + name;
-}
-
 }  // namespace
 
 ServalaLiteServer::ServalaLiteServer(asio::io_context& io)
@@ -60,7 +53,7 @@ ServalaLiteServer::ServalaLiteServer(asio::io_context& io)
     ServerName = sckWS_.LocalHostName();
     ServerSoftware = "Marrowind Servala3Server/" + std::to_string(kVersionMajor) + "." +
                      std::to_string(kVersionMinor);
-    cHTTP_->VirtualPath = JoinPath(ControlDirectory(), "html");
+    cHTTP_->VirtualPath = ControlDirectory() + "\\html";
     cHTTP_->ServerIP = ServerIP;
     cHTTP_->ServerPort = std::to_string(m_lServerPort);
     cHTTP_->ServerSoftware = ServerSoftware;
@@ -165,7 +158,7 @@ bool ServalaLiteServer::StartServer() {
       MarkChanged("VirtualPath");
     }
     if (CGIDirectory.empty()) {
-      CGIDirectory = JoinPath(m_sVirtualPath, "scripts");
+      CGIDirectory = m_sVirtualPath + "\\scripts";
       MarkChanged("CGIDirectory");
     }
     cHTTP_->VirtualPath = m_sVirtualPath;

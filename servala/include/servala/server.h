@@ -69,7 +69,7 @@ struct SlotFields {
   bool HeadOnly = false;
 };
 
-class ServalaLiteServer : private SocketEvents {
+class ServalaLiteServer : public SocketEvents {
  public:
   // Initialize.
   explicit ServalaLiteServer(asio::io_context& io);
@@ -126,13 +126,14 @@ class ServalaLiteServer : private SocketEvents {
   // The most request header text a slot collects before it gives up on the client.
   static constexpr std::size_t kMaxRequestHeader = 16 * 1024;
 
- private:
+  // Events of the socket control array.
   void sckWS_ConnectionRequest(int index, long requestID) override;
   void sckWS_DataArrival(int index, long bytesTotal) override;
   void sckWS_SendComplete(int index) override;
   void sckWS_Close(int index) override;
   void sckWS_Error(int index, int number, const std::string& description) override;
 
+ private:
   void StartListening();
   void CloseAllSlots();
   void SendToSlot(const std::string& text, int index);

@@ -1,0 +1,189 @@
+// The request handler on its own: status texts, error pages, headers, page rewriting, includes
+// and content types.
+#include "servala/http.h"
+
+#include <gtest/gtest.h>
+#include <winport/clock.h>
+#include <winport/registry.h>
+
+#include <ctime>
+#include <fstream>
+
+#include "servala/status.h"
+#include "testing.h"
+
+namespace servala {
+namespace {
+
+namespace fs = std::filesystem;
+
+void WriteFile(const fs::path& p, const std::string& text) {
+  fs::create_directories(p.parent_path());
+  std::ofstream(p, std::ios::binary) << text;
+}
+
+// 2026-12-06 20:05:09 local time, a Sunday.
+std::time_t FixedTime() {
+  std::tm t{};
+  t.tm_year = 126;
+  t.tm_mon = 11;
+  t.tm_mday = 6;
+  t.tm_hour = 20;
+  t.tm_min = 5;
+  t.tm_sec = 9;
+  t.tm_isdst = -1;
+  return std::mktime(&t);
+}
+
+class HttpTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    winport::SetNow(FixedTime());
+    root_ = winport::testing::MakeTempDir("site") / "html";
+    fs::create_directories(root_);
+    h_.VirtualPath = root_.string();
+    h_.ServerSoftware = "Test/1.0";
+    h_.ServerPort = "8080";
+    h_.Types = &types_;
+    h_.Context.RemoteAddr = "127.0.0.1";
+  }
+  std::string Serve(const std::string& name, const std::string& text) {
+    WriteFile(root_ / name, text);
+    return h_.ServeFile((root_ / name).string(), "200", h_.Context, false);
+  }
+  fs::path root_;
+  ContentTypeCache types_;
+  cls_HTTP h_;
+};
+
+TEST(StatusTest, TablesInBothDirections) {
+  EXPECT_EQ(GetStatusText("200"), "OK");
+  EXPECT_EQ(GetStatusText("302"), "Moved Temporarily");
+  EXPECT_EQ(GetStatusText("503"), "Service Unavailable");
+  EXPECT_EQ(GetStatusText("418"), "Undefined Status Code");
+  EXPECT_EQ(GetStatusText("ok"), "Undefined Status Code");
+  EXPECT_EQ(GetStatusCode("Not Found"), "404");
+  EXPECT_EQ(GetStatusCode("not found"), "299");
+  EXPECT_EQ(GetStatusCode("Teapot"), "299");
+}
+
+TEST(StatusTest, ErrorPages) {
+  cls_ErrorFiles pages;
+  EXPECT_EQ(pages.GetErrorPage("404"),
+            "<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; "
+            "charset=iso-8859-1\"><title>HTTP Error 404</title></head><body "
+            "bgcolor=\"#FFFFFF\"><p><font color=\"#FF0000\" face=\"Arial\"><strong>HTTP 404: "
+            "File Not Found</strong></font></p><dl><dt><font face=\"Arial\">Sorry, the requested "
+            "page does not exist on this server.</font></dt><dt><font face=\"Arial\">It is "
+            "possible you typed the address incorrectly or that the page no longer exists. "
+            "</font></dt></dl></body></html>");
+  EXPECT_EQ(pages.GetErrorPage("999"), pages.GetErrorPage("501"));
+  EXPECT_NE(pages.GetErrorPage("304").find("<dl><dt>&nbsp;</dt><dt>&nbsp;</dt></dl>"),
+            std::string::npos);
+  EXPECT_NE(pages.GetErrorPage("ServerTooBusy").find("handle you request.</dt><dt>&nbsp;</dt>"),
+            std::string::npos);
+  // The page sent on the reserved slot has the single description line.
+  const std::string busy = cls_HTTP().BuildTooBusyPage();
+  EXPECT_NE(busy.find("<title>Error: Server Too Busy</title>"), std::string::npos);
+  EXPECT_NE(busy.find("handle you request.</dt></dl></body></html>"), std::string::npos);
+}
+
+TEST_F(HttpTest, HeaderLines) {
+  EXPECT_EQ(h_.BuildHeader("200", 12, "text/html", true),
+            "HTTP/1.0 200 OK\r\nServer: Test/1.0\r\nDate: Sun, 06 Dec 2026 08:05:09PM\r\n"
+            "Content-Length: 12\r\nContent-Type: text/html\r\n\r\n");
+  EXPECT_EQ(h_.BuildHeader("299", 0, "  ", false),
+            "HTTP/1.0 299 Undefined Status Code\r\nServer: Test/1.0\r\n"
+            "Date: Sun, 06 Dec 2026 08:05:09PM\r\n");
+}
+
+TEST_F(HttpTest, ErrorReplies) {
+  const std::string page = cls_ErrorFiles().GetErrorPage("404");
+  EXPECT_EQ(h_.BuildErrorReply("404", false, true),
+            h_.BuildHeader("200", static_cast<long long>(page.size()), "text/html", true) + page);
+  EXPECT_EQ(h_.BuildErrorReply("404", false, false), h_.BuildHeader("404", 0, "text/html", true));
+}
+
+TEST_F(HttpTest, FileGetsExactLengthAndContentType) {
+  std::string body("abc\0def\n", 8);
+  WriteFile(root_ / "data.bin", body);
+  const std::string reply = h_.ServeFile((root_ / "data.bin").string(), "200", h_.Context);
+  EXPECT_NE(reply.find("Content-Length: 8\r\n"), std::string::npos);
+  EXPECT_NE(reply.find("Content-Type: application/octet-stream\r\n"), std::string::npos);
+  EXPECT_EQ(reply.substr(reply.size() - 8), body);
+  EXPECT_EQ(h_.ServeFile((root_ / "none.txt").string(), "200", h_.Context), "");
+}
+
+TEST_F(HttpTest, ContentTypeFromRegistryThenBuiltInTable) {
+  using namespace winport;
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, ".zzq", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                            nullptr),
+            ERROR_SUCCESS);
+  const char type[] = "application/x-zzq";
+  ASSERT_EQ(RegSetValueExA(key, "Content Type", 0, REG_SZ, reinterpret_cast<const BYTE*>(type),
+                           sizeof type),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+  EXPECT_EQ(h_.ContentTypeFor("a.ZZQ"), "application/x-zzq");
+  EXPECT_EQ(h_.ContentTypeFor("page.html"), "text/html");   // the host's MIME table
+  EXPECT_EQ(h_.ContentTypeFor("notes.wtx"), "text/plain");  // only the built-in table
+  EXPECT_EQ(h_.ContentTypeFor("x.qqqq"), "");
+  EXPECT_EQ(h_.ContentTypeFor("noext"), "");
+}
+
+TEST_F(HttpTest, DirectivesAreCompactedEvenWithoutIncludes) {
+  h_.SSIEnable = false;
+  EXPECT_EQ(Serve("a.html", "<p><!--#echo var=\"DATE_GMT\" --><!--# x -->< % <% = \"a\" %></p>"),
+            "<p><!--#echovar=DATE_GMT--><!--#x-->< % <%=a%></p>");
+  // Not an HTML page: left as it is.
+  EXPECT_EQ(Serve("a.txt", "<!--#echo var=\"DATE_GMT\" -->"), "<!--#echo var=\"DATE_GMT\" -->");
+}
+
+TEST_F(HttpTest, ServerVariables) {
+  h_.SSIEnable = true;
+  std::tm lt = winport::LocalTime(FixedTime());
+  char gmt[64];
+  std::strftime(gmt, sizeof gmt, "%a, %d %b %Y %H:%M:%S GMT", &lt);
+  EXPECT_EQ(Serve("v.html",
+                  "<!--#echo var=\"DATE_GMT\" -->|<%=REMOTE_ADDR%>|<%=remote_addr%>|"
+                  "<%=Request.ServerVariables(\"SERVER_PORT\")%>|"
+                  "<%=Request.QueryString(\"a\")%>|<%=DATE%>|<%=TIME%>|<%=DAY_OF_WEEK%>"),
+            std::string(gmt) + "|127.0.0.1||8080||12/06/2026|08:05:09PM|Sunday");
+  // A function tag stops its kind: the later short tag stays.
+  EXPECT_EQ(Serve("f.html", "<%=SERVER_PORT%><%=Function x%><%=TIME%>"),
+            "8080<%=Functionx%><%=TIME%>");
+}
+
+TEST_F(HttpTest, RequestValuesAreEscaped) {
+  h_.SSIEnable = true;
+  h_.Context.UserAgent = "<script>alert(\"x\")</script>&";
+  h_.Context.Target = "/v.html?<b>";
+  h_.ServerSoftware = "<Own>";
+  EXPECT_EQ(Serve("v.html", "<%=HTTP_USER_AGENT%>|<%=DOCUMENT_URI%>|<%=SERVER_SOFTWARE%>"),
+            "&lt;script&gt;alert(&quot;x&quot;)&lt;/script&gt;&amp;|/v.html?&lt;b&gt;|<Own>");
+}
+
+TEST_F(HttpTest, Includes) {
+  h_.SSIEnable = true;
+  WriteFile(root_.parent_path() / "up.txt", "ABOVE");
+  WriteFile(root_ / "up.txt", "INSIDE");
+  WriteFile(root_ / "inner.html", "[<%=SERVER_PORT%><!--#include virtual=\"leaf.txt\" -->]");
+  WriteFile(root_ / "leaf.txt", "leaf");
+  EXPECT_EQ(Serve("i.html",
+                  "<!--#include virtual=\"../up.txt\" -->,<!--#include file=\"../up.txt\" -->,"
+                  "<!--#include file=\"/INNER.html\" -->,<!--#include virtual=\"gone.txt\" -->"),
+            "INSIDE,ABOVE,[8080leaf],<!--#includevirtual=gone.txt-->");
+  // Without SSI the directives are only compacted.
+  h_.SSIEnable = false;
+  EXPECT_EQ(Serve("j.html", "<!--#include file=\"leaf.txt\" -->"), "<!--#includefile=leaf.txt-->");
+}
+
+TEST_F(HttpTest, SelfIncludeStopsAtTheNestingBound) {
+  h_.SSIEnable = true;
+  const std::string page = Serve("self.html", "x<!--#include file=\"self.html\" -->");
+  EXPECT_EQ(page, std::string(17, 'x') + "<!--#includefile=self.html-->");
+}
+
+}  // namespace
+}  // namespace servala
