@@ -1,0 +1,528 @@
+// The report store: state file, report records, roll-over, diagnostics numbering, failure
+// records and the age rules.
+#include <gtest/gtest.h>
+#include <winport/clock.h>
+#include <winport/file.h>
+#include <winport/handle.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "stats/StoreFixture_testing.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
+const char kBin[] = "c:\\Orbilink\\Vitalis\\vitalis.bin";
+
+void FillPeriod(CTestStore& store) {
+  store.m_dwRunStart = 1000;
+  store.m_dwRunStop = 5000;
+  store.m_dwPeriodStart = 1796500000;
+  std::strcpy(store.m_szCurrentName, "HR2026120603.ini");
+  store.m_dwReportCounter = 4;
+  store.m_dwDiagGroupCounter[0] = 5;
+  store.m_dwDiagGroupCounter[1] = 6;
+  store.m_dwDiagGroupCounter[2] = 7;
+  store.m_VesddBase.dwCRCErrors = 11;
+  store.m_VesddBase.dwMegaBytesReceived = 12;
+  store.m_VesddBase.dwHeartBeat = 13;
+  store.m_VesddBase.dwDriverOpMode = 2;
+  std::strcpy(store.m_VesddBase.szSiteID, "SITE9");
+  std::strcpy(store.m_VesddBase.szSerialNumber, "SN1");
+  std::strcpy(store.m_VesddBase.szDriverVersion, "4.0");
+  std::strcpy(store.m_VesddBase.szAddressStats, "x\ny\nz\n");
+  store.UpdateNewscastStats(0x100000001ull, 2, 3, 4, 5);
+  store.UpdateSqfCounters(95);
+  store.UpdateSqfCounters(0);
+  store.UpdateAcquisitionLoss();
+  store.UpdatePDCounters(7, TRUE);
+  store.UpdatePDCounters(0, FALSE);
+  store.m_dwFailureCounter = 3;
+  const char* numbers[] = {"111", "222", "333", "444"};
+  DWORD busy[] = {1, 9, 4, 6};
+  for (int i = 0; i < 4; ++i) {
+    ZN_NODE node;
+    node.SetPhoneNumber(numbers[i]);
+    node.dwBusy = busy[i];
+    node.dwAttempts = 1;
+    store.UpdateTiStats(node);
+  }
+}
+
+TEST_F(StoreTest, StateFileRoundTrip) {
+  {
+    CTestStore store;
+    Prepare(store);
+    FillPeriod(store);
+    store.WriteBinData();
+  }
+  std::string bytes = Read(kBin);
+  ASSERT_EQ(bytes.size(), 4424u);
+  EXPECT_EQ(bytes.substr(12, 17), std::string("HR2026120603.ini\0", 17));
+  EXPECT_EQ(bytes.substr(4308, 4), "222\0"s);                // busiest number first
+  EXPECT_EQ(static_cast<unsigned char>(bytes[4420]), 3);     // failure record counter
+  EXPECT_EQ(static_cast<unsigned char>(bytes[48 + 44]), 2);  // base operation mode
+  EXPECT_EQ(bytes.substr(48 + 175, 6), "SITE9\0"s);
+  EXPECT_FALSE(fs::exists(Host(kBin) + ".tmp"));
+
+  CTestStore back;
+  Prepare(back);
+  back.ReadBinData();
+  EXPECT_EQ(back.m_dwPrevRunStart, 1000u);
+  EXPECT_EQ(back.m_dwPrevRunStop, 5000u);
+  EXPECT_EQ(back.m_dwRunStart, static_cast<DWORD>(kNow));
+  EXPECT_EQ(back.m_dwPeriodStart, 1796500000u);
+  EXPECT_STREQ(back.m_szCurrentName, "HR2026120603.ini");
+  EXPECT_STREQ(back.m_szCurrentPath, "c:\\Orbilink\\Vitalis\\HR2026120603.ini");
+  EXPECT_EQ(back.m_dwReportCounter, 4u);
+  EXPECT_EQ(back.m_dwDiagGroupCounter[0], 5u);
+  EXPECT_EQ(back.m_dwDiagGroupCounter[1], 6u);
+  EXPECT_EQ(back.m_dwDiagGroupCounter[2], 7u);
+  EXPECT_EQ(back.m_VesddBase.dwCRCErrors, 11u);
+  EXPECT_EQ(back.m_VesddBase.dwMegaBytesReceived, 12u);
+  EXPECT_EQ(back.m_VesddBase.dwHeartBeat, 13u);
+  EXPECT_STREQ(back.m_VesddBase.szSiteID, "SITE9");
+  EXPECT_STREQ(back.m_VesddBase.szSerialNumber, "SN1");
+  EXPECT_STREQ(back.m_VesddBase.szDriverVersion, "4.0");
+  EXPECT_STREQ(back.m_VesddBase.szAddressStats, "x\ny\nz\n");
+  EXPECT_EQ(back.m_Newscast.ullPkgMbytesRead, 0x100000001ull);
+  EXPECT_EQ(back.m_Newscast.dwIncompleteLMPCount, 2u);
+  EXPECT_EQ(back.m_Newscast.dwArticlesRead, 5u);
+  EXPECT_EQ(back.m_Sqf.dwBucket[0], 1u);
+  EXPECT_EQ(back.m_Sqf.dwBucket[5], 1u);
+  EXPECT_EQ(back.m_Sqf.dwAcquisitionLoss, 1u);
+  EXPECT_EQ(back.m_PD.dwAttempts, 2u);
+  EXPECT_EQ(back.m_PD.dwSuccess, 1u);
+  EXPECT_EQ(back.m_PD.ullKilobytes, 7u);
+  EXPECT_EQ(back.m_dwFailureCounter, 3u);
+  EXPECT_STREQ(back.m_ZnSlots[0].szPhoneNumber, "222");
+  EXPECT_STREQ(back.m_ZnSlots[1].szPhoneNumber, "444");
+  EXPECT_STREQ(back.m_ZnSlots[2].szPhoneNumber, "333");
+  EXPECT_EQ(back.m_ZnSlots[0].dwBusy, 9u);
+  EXPECT_EQ(back.m_ZnList.Count(), 3u);
+}
+
+TEST_F(StoreTest, RepeatedNumberInStateFileMerges) {
+  {
+    CTestStore store;
+    Prepare(store);
+    FillPeriod(store);
+    store.WriteBinData();
+  }
+  std::string bytes = Read(kBin);
+  bytes.replace(4308 + 32, 32, bytes.substr(4308, 32));  // second record = first record
+  std::ofstream(Host(kBin), std::ios::binary | std::ios::trunc) << bytes;
+  CTestStore back;
+  Prepare(back);
+  back.ReadBinData();
+  ASSERT_EQ(back.m_ZnList.Count(), 2u);
+  ZN_NODE first = back.m_ZnList.PopFront();
+  ZN_NODE second = back.m_ZnList.PopFront();
+  const ZN_NODE& merged = std::strcmp(first.szPhoneNumber, "222") == 0 ? first : second;
+  EXPECT_STREQ(merged.szPhoneNumber, "222");
+  EXPECT_EQ(merged.dwBusy, 18u);
+  EXPECT_EQ(merged.dwAttempts, 2u);
+}
+
+TEST_F(StoreTest, MissingShortOrGarbageStateFile) {
+  {
+    CTestStore store;
+    Prepare(store);
+    store.ReadBinData();  // no file
+    EXPECT_EQ(store.m_dwPeriodStart, static_cast<DWORD>(kNow));
+    EXPECT_STREQ(store.m_szCurrentName, "HR2026120604.ini");
+    EXPECT_EQ(store.m_dwReportCounter, 1u);
+    EXPECT_EQ(store.m_PD.dwAttempts, 0u);
+  }
+  {
+    // Ten bytes: the two run times are whole, the period start is not.
+    std::string bytes("\x01\x02\x00\x00\x03\x04\x00\x00\x05\x06", 10);
+    std::ofstream(Host(kBin), std::ios::binary | std::ios::trunc) << bytes;
+    CTestStore store;
+    Prepare(store);
+    store.ReadBinData();
+    EXPECT_EQ(store.m_dwPrevRunStart, 0x201u);
+    EXPECT_EQ(store.m_dwPrevRunStop, 0x403u);
+    EXPECT_EQ(store.m_dwPeriodStart, static_cast<DWORD>(kNow));
+    EXPECT_STREQ(store.m_VesddBase.szSiteID, "N.A.");
+    EXPECT_STREQ(store.m_szCurrentName, "HR2026120604.ini");
+  }
+  for (std::size_t size : {4423u, 4424u, 9000u}) {
+    // Every byte 0xFF: no text field is terminated in the file.
+    std::ofstream(Host(kBin), std::ios::binary | std::ios::trunc) << std::string(size, '\xff');
+    CTestStore store;
+    Prepare(store);
+    store.ReadBinData();
+    EXPECT_EQ(std::strlen(store.m_szCurrentName), 19u);
+    EXPECT_EQ(std::strlen(store.m_VesddBase.szAddressStats), 4002u);
+    EXPECT_LE(store.m_ZnList.Count(), 3u);
+    store.SetEnableType(TRUE, TRUE, TRUE);
+    store.m_VesddDelta = store.m_VesddBase;
+    store.CreateTiStats();
+    store.WriteHRRecordToINI();  // a hostile file name and texts are still written safely
+  }
+}
+
+TEST_F(StoreTest, CheckpointKeepsTheRunningValuesAndReplacesTheFile) {
+  CTestStore store;
+  Prepare(store);
+  store.ReadBinData();
+  FillPeriod(store);
+  store.m_dwRunStop = 0;
+  store.Checkpoint();
+  std::string bytes = Read(kBin);
+  ASSERT_EQ(bytes.size(), 4424u);
+  DWORD stop;
+  std::memcpy(&stop, bytes.data() + 4, 4);
+  EXPECT_EQ(stop, static_cast<DWORD>(kNow));  // the checkpoint time
+  EXPECT_EQ(store.m_dwRunStop, 0u);           // the run goes on
+  EXPECT_EQ(store.m_ZnList.Count(), 4u);      // the list keeps every number
+  EXPECT_EQ(bytes.substr(4308, 4), "222\0"s);
+  EXPECT_FALSE(fs::exists(Host(kBin) + ".tmp"));
+
+  // Changed counts are saved by the timer at the latest every ten minutes.
+  store.UpdatePDCounters(1, TRUE);
+  winport::AdvanceClock(599);
+  store.OnTimer();
+  EXPECT_EQ(Read(kBin), bytes);
+  winport::AdvanceClock(1);
+  store.OnTimer();
+  std::string saved = Read(kBin);
+  EXPECT_NE(saved, bytes);
+  EXPECT_EQ(static_cast<unsigned char>(saved[4404]), 3);  // attempts
+  // Unchanged counts are not written again.
+  winport::AdvanceClock(3600);
+  fs::remove(Host(kBin));
+  store.OnTimer();
+  EXPECT_FALSE(fs::exists(Host(kBin)));
+}
+
+TEST_F(StoreTest, RegistrySettingsAndCorrections) {
+  SetHealthReport("MaxAge", 1);
+  SetHealthReport("MinAge", 1);
+  SetHealthReport("Periodicity", 0);
+  CTestStore store;
+  store.InitFromRegistry();
+  EXPECT_EQ(store.m_dwMaxAge, 10u);
+  EXPECT_EQ(store.m_dwMinAge, 1u);
+  EXPECT_EQ(store.m_dwPeriodicity, 1u);
+  EXPECT_STREQ(store.GetBaseDirectory(), "c:\\Orbilink");
+  SetHealthReport("MaxAge", 20);
+  SetHealthReport("MinAge", 2);
+  store.InitFromRegistry();
+  EXPECT_EQ(store.m_dwMaxAge, 20u);
+  EXPECT_EQ(store.m_dwMinAge, 2u);
+}
+
+TEST_F(StoreTest, RecordWithBothFlagsClear) {
+  CTestStore store;
+  Prepare(store, FALSE, FALSE);
+  store.ReadBinData();
+  store.m_dwRunningMinutes = 75;
+  store.UpdateSqfCounters(55);
+  store.UpdatePDCounters(3, TRUE);
+  EXPECT_TRUE(store.WriteHRRecordToINI());
+  EXPECT_EQ(Read("c:\\Orbilink\\Vitalis\\HR2026120604.ini"),
+            "[Header]\r\n"
+            "HRTime001=Sun Dec  6 04:22:00 2026,,.\r\n"
+            "\r\n[001General]\r\n"
+            "SiteID=N.A.\r\n"
+            "ORBNav Running Minutes=75\r\n"
+            "Serial No=N.A.\r\n"
+            "\r\n[001SQF]\r\n"
+            "Number  of Acquisition Loss =0\r\n"
+            "SQF0_49=0\r\n"
+            "SQF50_59=1\r\n"
+            "SQF60_69=0\r\n"
+            "SQF70_79=0\r\n"
+            "SQF80_89=0\r\n"
+            "SQF90_99=0\r\n"
+            "SQF100_109=0\r\n"
+            "SQF110_119=0\r\n"
+            "SQF120_129=0\r\n"
+            "SQF130_139=0\r\n"
+            "SQF140_=0\r\n"
+            "\r\n[001VesddStatistics]\r\n"
+            "VesddStats0001=HeartBeat,0\r\n"
+            "VesddStats0002=MegaBytes Received,0\r\n"
+            "VesddStats0003=Low on Buffers,0\r\n"
+            "VesddStats0004=Data Limit Errors,0\r\n");
+  EXPECT_EQ(store.m_dwReportCounter, 2u);
+  EXPECT_EQ(store.m_dwPeriodStart, static_cast<DWORD>(kNow));
+}
+
+TEST_F(StoreTest, RecordWithEveryFlag) {
+  CTestStore store;
+  Prepare(store, TRUE, TRUE);
+  store.ReadBinData();
+  store.m_dwReportCounter = 12;
+  VESDD_STATS& d = store.m_VesddDelta;
+  d.dwHeartBeat = 1;
+  d.dwMegaBytesReceived = 2;
+  d.dwLowOnBuffers = 3;
+  d.dwDataLimitErrors = 4;
+  d.dwFramesProcessed = 5;
+  d.dwFramesAccepted = 6;
+  d.dwFramesRejected = 7;
+  d.dwFErrors = 8;
+  d.dwRawSignalQuality = 9;
+  d.dwCRCErrors = 10;
+  d.dwMulticastAdds = 11;
+  d.dwDriverOpMode = 1;
+  std::strcpy(d.szDriverVersion, "4.10");
+  std::strcpy(d.szSerialNumber, "A1");
+  std::strcpy(d.szSiteID, "S7");
+  std::strcpy(d.szAddressStats, "a1\na2\na3 long line\nb1\nb2\nb3\nc1\nc2");
+  for (const char* number : {"555-1", "555-2", "555-3"}) {
+    ZN_NODE node;
+    node.SetPhoneNumber(number);
+    node.dwBusy = number[4] - '0';
+    node.dwAttempts = 10;
+    store.UpdateTiStats(node);
+  }
+  store.CreateTiStats();
+  store.UpdatePDCounters(2048, TRUE);
+  store.UpdatePDCounters(0, FALSE);
+  store.UpdateNewscastStats(5000000000ull, 1, 2, 3, 4);
+  EXPECT_TRUE(store.WriteHRRecordToINI());
+  EXPECT_EQ(Read("c:\\Orbilink\\Vitalis\\HR2026120604.ini"),
+            "[Header]\r\n"
+            "HRTime012=Sun Dec  6 04:22:00 2026,SiteID,ServiceSpecific.\r\n"
+            "\r\n[012General]\r\n"
+            "SiteID=S7\r\n"
+            "ORBNav Running Minutes=0\r\n"
+            "Serial No=A1\r\n"
+            "\r\n[012SQF]\r\n"
+            "Number  of Acquisition Loss =0\r\n"
+            "SQF0_49=0\r\n"
+            "SQF50_59=0\r\n"
+            "SQF60_69=0\r\n"
+            "SQF70_79=0\r\n"
+            "SQF80_89=0\r\n"
+            "SQF90_99=0\r\n"
+            "SQF100_109=0\r\n"
+            "SQF110_119=0\r\n"
+            "SQF120_129=0\r\n"
+            "SQF130_139=0\r\n"
+            "SQF140_=0\r\n"
+            "\r\n[012VesddStatistics]\r\n"
+            "VesddStats0001=HeartBeat,1\r\n"
+            "VesddStats0002=MegaBytes Received,2\r\n"
+            "VesddStats0003=Low on Buffers,3\r\n"
+            "VesddStats0004=Data Limit Errors,4\r\n"
+            "VesddStats0005=Frames Processed,5\r\n"
+            "VesddStats0006=Frames Accepted,6\r\n"
+            "VesddStats0007=Frames Rejected,7\r\n"
+            "VesddStats0008=F Errors,8\r\n"
+            "VesddStats0009=Raw Signal Quality,9\r\n"
+            "VesddStats0010=CRC Errors,10\r\n"
+            "VesddStats0011=Multicast Adds,11\r\n"
+            "VesddStats0012=Driver Version,4.10\r\n"
+            "VesddStats0013=Serial Number,A1\r\n"
+            "DriverOpMode=DVB\r\n"
+            "Address0001=a3 long line\n"
+            "Address0002=b3\n\r\n"
+            "\r\n[012Zn Statistics]\r\n"
+            "00Phone=555-3\r\n"
+            "00Total Dialouts=10\r\n"
+            "00Busy Dialouts=3\r\n"
+            "01Phone=555-2\r\n"
+            "01Total Dialouts=10\r\n"
+            "01Busy Dialouts=2\r\n"
+            "02Phone=555-1\r\n"
+            "02Total Dialouts=10\r\n"
+            "02Busy Dialouts=1\r\n"
+            "\r\n[012PD Statistics]\r\n"
+            "Attempts=2\r\n"
+            "Failures=1\r\n"
+            "Success=1\r\n"
+            "Kilobytes=2048\r\n"
+            "\r\n[012Newscast Statistics]\r\n"
+            "Incomplete LMP Count=1\r\n"
+            "Complete LMP Count=2\r\n"
+            "Num Headers Read=3\r\n"
+            "Num Articles Read=4\r\n"
+            "Pkg Mbytes Read=5000000000\r\n");
+}
+
+TEST_F(StoreTest, NothingIsWrittenWhileDisabled) {
+  CTestStore store;
+  store.InitFromRegistry();
+  store.SetEnableType(TRUE, TRUE, FALSE);
+  store.ReadBinData();
+  store.WriteHRRecordToINI();
+  store.WriteDiagResultToINIFile("DIAGNOSTICS", "time", "now");
+  EXPECT_TRUE(fs::is_empty(ReportDir()));
+}
+
+TEST_F(StoreTest, SizeRollOverAtExactlyTheLimit) {
+  SetHealthReport("MaxFileSize", 1);
+  CTestStore store;
+  Prepare(store);
+  store.ReadBinData();
+  std::string first = store.m_szCurrentPath;
+  std::ofstream(Host(first), std::ios::binary) << std::string(1023, 'x');
+  EXPECT_TRUE(store.SynchronizeINIFile());
+  EXPECT_EQ(store.m_szCurrentPath, first);
+  std::ofstream(Host(first), std::ios::binary | std::ios::app) << "x";
+  store.m_dwReportCounter = 9;
+  EXPECT_TRUE(store.SynchronizeINIFile());
+  EXPECT_NE(store.m_szCurrentPath, first);
+  EXPECT_EQ(store.m_dwReportCounter, 1u);
+  // The same hour's name is taken already: the next free one is used.
+  EXPECT_STREQ(store.m_szCurrentName, "HR2026120605.ini");
+
+  // While a diagnostics result is written the check waits for its end.
+  std::string second = store.m_szCurrentPath;
+  std::ofstream(Host(second), std::ios::binary) << std::string(2000, 'x');
+  store.SetDiagResultWriting(TRUE);
+  EXPECT_TRUE(store.SynchronizeINIFile());
+  EXPECT_EQ(store.m_szCurrentPath, second);
+  store.SetDiagResultWriting(FALSE);
+  EXPECT_NE(store.m_szCurrentPath, second);
+}
+
+TEST_F(StoreTest, DiagnosticsGroupsAndTheirRestartInANewFile) {
+  CTestStore store;
+  Prepare(store);
+  store.ReadBinData();
+  std::string first = store.m_szCurrentPath;
+  store.WriteDiagResultToINIFile("DIAGNOSTICS", "time", "t1");
+  store.WriteDiagResultToINIFile("DIAGNOSTICS", "TestStatus", "0");
+  store.WriteDiagResultToINIFile("DIAGNOSTICS", "time", "t2");
+  store.WriteDiagResultToINIFile("DiagCorrection", "time", "t3");
+  store.WriteDiagResultToINIFile("Other", "time", "t4");
+  store.WriteDiagResultToINIFile("Other", "x", "y");
+  EXPECT_EQ(Read(first),
+            "[DIAGNOSTICS]\r\n0001time=t1\r\n0001TestStatus=0\r\n0002time=t2\r\n\r\n"
+            "[DiagCorrection]\r\n0001time=t3\r\n\r\n"
+            "[Other]\r\n0001time=t4\r\n0001x=y\r\n");
+  store.GetNewININame();
+  store.WriteDiagResultToINIFile("DIAGNOSTICS", "time", "t5");
+  EXPECT_EQ(Read(store.m_szCurrentPath), "[DIAGNOSTICS]\r\n0001time=t5\r\n");
+}
+
+TEST_F(StoreTest, FailureRecordKeysAndTimes) {
+  CTestStore store;
+  Prepare(store, TRUE, FALSE);
+  store.ReadBinData();
+  BYTE record[CReportStore::PD_RECORD_SIZE] = {};
+  auto put32 = [&](int offset, DWORD value) { std::memcpy(record + offset, &value, 4); };
+  put32(0, 0x80000000u);  // FSD time beyond what the C library shows
+  put32(4, 86400);        // FRD time
+  put32(8, 7);
+  record[12] = 2;
+  put32(16, 3);
+  std::strcpy(reinterpret_cast<char*>(record + 20), "client");
+  std::strcpy(reinterpret_cast<char*>(record + 31), "provider");
+  std::strcpy(reinterpret_cast<char*>(record + 42), "a package");
+  std::memset(record + 554, 'T', 14);  // unterminated topic
+  put32(568, 0xBEEF);
+  record[572] = static_cast<BYTE>(-2);
+  put32(576, 123456);
+  store.WritePDFailureRecord(record);
+  record[12] = 9;
+  put32(8, 42);
+  store.WritePDFailureRecord(record);
+  std::string text = Read(store.m_szCurrentPath);
+  EXPECT_EQ(text.substr(0, text.find("002-Time")),
+            "[PD_FAILURE_STATISTICS]\r\n"
+            "001-Time =Sun Dec  6 04:22:00 2026\n"
+            "001-Package Description =a package\r\n"
+            "001-Topic=TTTTTTTTTTTTTT\r\n"
+            "001-Package Provider =provider\r\n"
+            "001-Client Name =client\r\n"
+            "001-Delivery Status =-2\r\n"
+            "001-Request Reason=SFX_BAD_CHECKSUM\r\n"
+            "001-Current State=SFXFDB_FILE_LOAD_FAILED\r\n"
+            "001-File Mask =0000beef\r\n"
+            "001-Number Of Loads =3\r\n"
+            "001-FRD Time=Fri Jan  2 00:00:00 1970\n"
+            "001-FSD Time=Time Not Set\n"
+            "001-Client File Size =123456\r\n");
+  EXPECT_NE(text.find("002-Request Reason=Undefined\r\n"), std::string::npos);
+  EXPECT_NE(text.find("002-Current State=Undefined\r\n"), std::string::npos);
+  EXPECT_EQ(store.m_dwFailureCounter, 3u);
+}
+
+void SetWriteTime(const std::string& winPath, std::time_t t) {
+  HANDLE file = CreateFileA(winPath.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  FILETIME ft = winport::TimeToFileTime(t);
+  ASSERT_TRUE(SetFileTime(file, nullptr, nullptr, &ft));
+  CloseHandle(file);
+}
+
+TEST_F(StoreTest, AgeRules) {
+  CTestStore store;
+  Prepare(store);
+  EXPECT_EQ(store.IsAnyReportOldEnough(0), 0u);  // nothing there
+  std::time_t now = winport::Now();
+  SetWriteTime("c:\\Orbilink\\Vitalis\\HR2026110604.ini", now - 2592000);
+  SetWriteTime("c:\\Orbilink\\Vitalis\\HR2026110605.ini", now - 2591999);
+  SetWriteTime("c:\\Orbilink\\Vitalis\\other.ini", now - 9999999);
+  EXPECT_EQ(store.IsAnyReportOldEnough(1), 1u);
+  EXPECT_EQ(store.IsAnyReportOldEnough(7), 0u);
+  EXPECT_EQ(store.IsAnyReportOldEnough(2), 0u);
+  EXPECT_FALSE(fs::exists(ReportDir() + "/HR2026110604.ini"));
+  EXPECT_TRUE(fs::exists(ReportDir() + "/HR2026110605.ini"));
+  EXPECT_TRUE(fs::exists(ReportDir() + "/other.ini"));
+
+  // Maximum age: exactly ten days is old enough.
+  fs::remove(ReportDir() + "/HR2026110605.ini");
+  SetWriteTime("c:\\Orbilink\\Vitalis\\HR2026112604.ini", now - 10 * 86400 + 1);
+  EXPECT_EQ(store.IsAnyReportOldEnough(0), 0u);
+  winport::AdvanceClock(1);
+  EXPECT_EQ(store.IsAnyReportOldEnough(0), 1u);
+}
+
+TEST_F(StoreTest, MidnightCleanUpRunsOncePerNight) {
+  CTestStore store;
+  Prepare(store);
+  winport::SetNow(1796601600);  // Mon Dec  7 00:00:00 2026
+  std::string old = "c:\\Orbilink\\Vitalis\\HR2026110700.ini";
+  SetWriteTime(old, 1796601600 - 2592000);
+  store.OnTimer();
+  EXPECT_FALSE(fs::exists(Host(old)));
+  SetWriteTime(old, 1796601600 - 2592000);
+  store.OnTimer();  // same night: no second run
+  EXPECT_TRUE(fs::exists(Host(old)));
+  winport::SetNow(1796601600 + 3600);
+  store.OnTimer();
+  winport::SetNow(1796601600 + 86400);
+  store.OnTimer();
+  EXPECT_FALSE(fs::exists(Host(old)));
+}
+
+TEST_F(StoreTest, FileReadyForTxAfterMinimumAge) {
+  CTestStore store;
+  Prepare(store);
+  std::string path = "c:\\Orbilink\\Vitalis\\HR2026120604.ini";
+  EXPECT_FALSE(store.FileReadyForTx(path.c_str()));  // no file
+  std::ofstream(Host(path)) << "x";
+  winport::SetClockOffset(0);
+  EXPECT_FALSE(store.FileReadyForTx(path.c_str()));
+  winport::AdvanceClock(86400 + 5);
+  EXPECT_TRUE(store.FileReadyForTx(path.c_str()));
+}
+
+TEST_F(StoreTest, UnwritableReportDirectoryKeepsCounts) {
+  SetMainDirectory("c:\\Broken");
+  ASSERT_TRUE(CreateDirectoryA("c:\\Broken", nullptr));
+  std::ofstream(Host("c:\\Broken") + "/Vitalis") << "not a directory";
+  CTestStore store;
+  Prepare(store);
+  store.ReadBinData();
+  store.UpdatePDCounters(3, TRUE);
+  EXPECT_FALSE(store.WriteHRRecordToINI());
+  EXPECT_EQ(store.m_PD.dwAttempts, 1u);
+  store.OnShutDown();  // traced, no crash
+}
+
+}  // namespace
