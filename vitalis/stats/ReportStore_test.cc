@@ -17,6 +17,17 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 
+std::string AscUtc(std::time_t t) {
+  std::tm tm = winport::UtcTime(t);
+  char text[64];
+  asctime_r(&tm, text);
+  return std::string(text, std::strlen(text) - 1);
+}
+
+std::string AscLocal(std::time_t t) {
+  return winport::AscTime(t);
+}
+
 const char kBin[] = "c:\\Orbilink\\Vitalis\\vitalis.bin";
 
 void FillPeriod(CTestStore& store) {
@@ -75,7 +86,7 @@ TEST_F(StoreTest, StateFileRoundTrip) {
   back.ReadBinData();
   EXPECT_EQ(back.m_dwPrevRunStart, 1000u);
   EXPECT_EQ(back.m_dwPrevRunStop, 5000u);
-  EXPECT_EQ(back.m_dwRunStart, static_cast<DWORD>(kNow));
+  EXPECT_NEAR(back.m_dwRunStart, kNow, 5);
   EXPECT_EQ(back.m_dwPeriodStart, 1796500000u);
   EXPECT_STREQ(back.m_szCurrentName, "HR2026120603.ini");
   EXPECT_STREQ(back.m_szCurrentPath, "c:\\Orbilink\\Vitalis\\HR2026120603.ini");
@@ -134,7 +145,7 @@ TEST_F(StoreTest, MissingShortOrGarbageStateFile) {
     CTestStore store;
     Prepare(store);
     store.ReadBinData();  // no file
-    EXPECT_EQ(store.m_dwPeriodStart, static_cast<DWORD>(kNow));
+    EXPECT_NEAR(store.m_dwPeriodStart, kNow, 5);
     EXPECT_STREQ(store.m_szCurrentName, "HR2026120604.ini");
     EXPECT_EQ(store.m_dwReportCounter, 1u);
     EXPECT_EQ(store.m_PD.dwAttempts, 0u);
@@ -148,7 +159,7 @@ TEST_F(StoreTest, MissingShortOrGarbageStateFile) {
     store.ReadBinData();
     EXPECT_EQ(store.m_dwPrevRunStart, 0x201u);
     EXPECT_EQ(store.m_dwPrevRunStop, 0x403u);
-    EXPECT_EQ(store.m_dwPeriodStart, static_cast<DWORD>(kNow));
+    EXPECT_NEAR(store.m_dwPeriodStart, kNow, 5);
     EXPECT_STREQ(store.m_VesddBase.szSiteID, "N.A.");
     EXPECT_STREQ(store.m_szCurrentName, "HR2026120604.ini");
   }
@@ -179,18 +190,18 @@ TEST_F(StoreTest, CheckpointKeepsTheRunningValuesAndReplacesTheFile) {
   ASSERT_EQ(bytes.size(), 4424u);
   DWORD stop;
   std::memcpy(&stop, bytes.data() + 4, 4);
-  EXPECT_EQ(stop, static_cast<DWORD>(kNow));  // the checkpoint time
-  EXPECT_EQ(store.m_dwRunStop, 0u);           // the run goes on
-  EXPECT_EQ(store.m_ZnList.Count(), 4u);      // the list keeps every number
+  EXPECT_NEAR(stop, kNow, 5);             // the checkpoint time
+  EXPECT_EQ(store.m_dwRunStop, 0u);       // the run goes on
+  EXPECT_EQ(store.m_ZnList.Count(), 4u);  // the list keeps every number
   EXPECT_EQ(bytes.substr(4308, 4), "222\0"s);
   EXPECT_FALSE(fs::exists(Host(kBin) + ".tmp"));
 
   // Changed counts are saved by the timer at the latest every ten minutes.
   store.UpdatePDCounters(1, TRUE);
-  winport::AdvanceClock(599);
+  winport::AdvanceClock(590);
   store.OnTimer();
   EXPECT_EQ(Read(kBin), bytes);
-  winport::AdvanceClock(1);
+  winport::AdvanceClock(10);
   store.OnTimer();
   std::string saved = Read(kBin);
   EXPECT_NE(saved, bytes);
@@ -228,30 +239,30 @@ TEST_F(StoreTest, RecordWithBothFlagsClear) {
   store.UpdatePDCounters(3, TRUE);
   EXPECT_TRUE(store.WriteHRRecordToINI());
   EXPECT_EQ(Read("c:\\Orbilink\\Vitalis\\HR2026120604.ini"),
-            "[Header]\r\n"
-            "HRTime001=Sun Dec  6 04:22:00 2026,,.\r\n"
-            "\r\n[001General]\r\n"
-            "SiteID=N.A.\r\n"
-            "ORBNav Running Minutes=75\r\n"
-            "Serial No=N.A.\r\n"
-            "\r\n[001SQF]\r\n"
-            "Number  of Acquisition Loss =0\r\n"
-            "SQF0_49=0\r\n"
-            "SQF50_59=1\r\n"
-            "SQF60_69=0\r\n"
-            "SQF70_79=0\r\n"
-            "SQF80_89=0\r\n"
-            "SQF90_99=0\r\n"
-            "SQF100_109=0\r\n"
-            "SQF110_119=0\r\n"
-            "SQF120_129=0\r\n"
-            "SQF130_139=0\r\n"
-            "SQF140_=0\r\n"
-            "\r\n[001VesddStatistics]\r\n"
-            "VesddStats0001=HeartBeat,0\r\n"
-            "VesddStats0002=MegaBytes Received,0\r\n"
-            "VesddStats0003=Low on Buffers,0\r\n"
-            "VesddStats0004=Data Limit Errors,0\r\n");
+            "[Header]\r\n"s + "HRTime001=" + AscUtc(store.m_dwPeriodStart) +
+                ",,.\r\n"
+                "\r\n[001General]\r\n"
+                "SiteID=N.A.\r\n"
+                "ORBNav Running Minutes=75\r\n"
+                "Serial No=N.A.\r\n"
+                "\r\n[001SQF]\r\n"
+                "Number  of Acquisition Loss =0\r\n"
+                "SQF0_49=0\r\n"
+                "SQF50_59=1\r\n"
+                "SQF60_69=0\r\n"
+                "SQF70_79=0\r\n"
+                "SQF80_89=0\r\n"
+                "SQF90_99=0\r\n"
+                "SQF100_109=0\r\n"
+                "SQF110_119=0\r\n"
+                "SQF120_129=0\r\n"
+                "SQF130_139=0\r\n"
+                "SQF140_=0\r\n"
+                "\r\n[001VesddStatistics]\r\n"
+                "VesddStats0001=HeartBeat,0\r\n"
+                "VesddStats0002=MegaBytes Received,0\r\n"
+                "VesddStats0003=Low on Buffers,0\r\n"
+                "VesddStats0004=Data Limit Errors,0\r\n");
   EXPECT_EQ(store.m_dwReportCounter, 2u);
   EXPECT_EQ(store.m_dwPeriodStart, static_cast<DWORD>(kNow));
 }
@@ -291,63 +302,63 @@ TEST_F(StoreTest, RecordWithEveryFlag) {
   store.UpdateNewscastStats(5000000000ull, 1, 2, 3, 4);
   EXPECT_TRUE(store.WriteHRRecordToINI());
   EXPECT_EQ(Read("c:\\Orbilink\\Vitalis\\HR2026120604.ini"),
-            "[Header]\r\n"
-            "HRTime012=Sun Dec  6 04:22:00 2026,SiteID,ServiceSpecific.\r\n"
-            "\r\n[012General]\r\n"
-            "SiteID=S7\r\n"
-            "ORBNav Running Minutes=0\r\n"
-            "Serial No=A1\r\n"
-            "\r\n[012SQF]\r\n"
-            "Number  of Acquisition Loss =0\r\n"
-            "SQF0_49=0\r\n"
-            "SQF50_59=0\r\n"
-            "SQF60_69=0\r\n"
-            "SQF70_79=0\r\n"
-            "SQF80_89=0\r\n"
-            "SQF90_99=0\r\n"
-            "SQF100_109=0\r\n"
-            "SQF110_119=0\r\n"
-            "SQF120_129=0\r\n"
-            "SQF130_139=0\r\n"
-            "SQF140_=0\r\n"
-            "\r\n[012VesddStatistics]\r\n"
-            "VesddStats0001=HeartBeat,1\r\n"
-            "VesddStats0002=MegaBytes Received,2\r\n"
-            "VesddStats0003=Low on Buffers,3\r\n"
-            "VesddStats0004=Data Limit Errors,4\r\n"
-            "VesddStats0005=Frames Processed,5\r\n"
-            "VesddStats0006=Frames Accepted,6\r\n"
-            "VesddStats0007=Frames Rejected,7\r\n"
-            "VesddStats0008=F Errors,8\r\n"
-            "VesddStats0009=Raw Signal Quality,9\r\n"
-            "VesddStats0010=CRC Errors,10\r\n"
-            "VesddStats0011=Multicast Adds,11\r\n"
-            "VesddStats0012=Driver Version,4.10\r\n"
-            "VesddStats0013=Serial Number,A1\r\n"
-            "DriverOpMode=DVB\r\n"
-            "Address0001=a3 long line\n"
-            "Address0002=b3\n\r\n"
-            "\r\n[012Zn Statistics]\r\n"
-            "00Phone=555-3\r\n"
-            "00Total Dialouts=10\r\n"
-            "00Busy Dialouts=3\r\n"
-            "01Phone=555-2\r\n"
-            "01Total Dialouts=10\r\n"
-            "01Busy Dialouts=2\r\n"
-            "02Phone=555-1\r\n"
-            "02Total Dialouts=10\r\n"
-            "02Busy Dialouts=1\r\n"
-            "\r\n[012PD Statistics]\r\n"
-            "Attempts=2\r\n"
-            "Failures=1\r\n"
-            "Success=1\r\n"
-            "Kilobytes=2048\r\n"
-            "\r\n[012Newscast Statistics]\r\n"
-            "Incomplete LMP Count=1\r\n"
-            "Complete LMP Count=2\r\n"
-            "Num Headers Read=3\r\n"
-            "Num Articles Read=4\r\n"
-            "Pkg Mbytes Read=5000000000\r\n");
+            "[Header]\r\n"s + "HRTime012=" + AscUtc(store.m_dwPeriodStart) +
+                ",SiteID,ServiceSpecific.\r\n"
+                "\r\n[012General]\r\n"
+                "SiteID=S7\r\n"
+                "ORBNav Running Minutes=0\r\n"
+                "Serial No=A1\r\n"
+                "\r\n[012SQF]\r\n"
+                "Number  of Acquisition Loss =0\r\n"
+                "SQF0_49=0\r\n"
+                "SQF50_59=0\r\n"
+                "SQF60_69=0\r\n"
+                "SQF70_79=0\r\n"
+                "SQF80_89=0\r\n"
+                "SQF90_99=0\r\n"
+                "SQF100_109=0\r\n"
+                "SQF110_119=0\r\n"
+                "SQF120_129=0\r\n"
+                "SQF130_139=0\r\n"
+                "SQF140_=0\r\n"
+                "\r\n[012VesddStatistics]\r\n"
+                "VesddStats0001=HeartBeat,1\r\n"
+                "VesddStats0002=MegaBytes Received,2\r\n"
+                "VesddStats0003=Low on Buffers,3\r\n"
+                "VesddStats0004=Data Limit Errors,4\r\n"
+                "VesddStats0005=Frames Processed,5\r\n"
+                "VesddStats0006=Frames Accepted,6\r\n"
+                "VesddStats0007=Frames Rejected,7\r\n"
+                "VesddStats0008=F Errors,8\r\n"
+                "VesddStats0009=Raw Signal Quality,9\r\n"
+                "VesddStats0010=CRC Errors,10\r\n"
+                "VesddStats0011=Multicast Adds,11\r\n"
+                "VesddStats0012=Driver Version,4.10\r\n"
+                "VesddStats0013=Serial Number,A1\r\n"
+                "DriverOpMode=DVB\r\n"
+                "Address0001=a3 long line\n"
+                "Address0002=b3\n\r\n"
+                "\r\n[012Zn Statistics]\r\n"
+                "00Phone=555-3\r\n"
+                "00Total Dialouts=10\r\n"
+                "00Busy Dialouts=3\r\n"
+                "01Phone=555-2\r\n"
+                "01Total Dialouts=10\r\n"
+                "01Busy Dialouts=2\r\n"
+                "02Phone=555-1\r\n"
+                "02Total Dialouts=10\r\n"
+                "02Busy Dialouts=1\r\n"
+                "\r\n[012PD Statistics]\r\n"
+                "Attempts=2\r\n"
+                "Failures=1\r\n"
+                "Success=1\r\n"
+                "Kilobytes=2048\r\n"
+                "\r\n[012Newscast Statistics]\r\n"
+                "Incomplete LMP Count=1\r\n"
+                "Complete LMP Count=2\r\n"
+                "Num Headers Read=3\r\n"
+                "Num Articles Read=4\r\n"
+                "Pkg Mbytes Read=5000000000\r\n");
 }
 
 TEST_F(StoreTest, NothingIsWrittenWhileDisabled) {
@@ -425,14 +436,20 @@ TEST_F(StoreTest, FailureRecordKeysAndTimes) {
   put32(568, 0xBEEF);
   record[572] = static_cast<BYTE>(-2);
   put32(576, 123456);
+  std::time_t before = winport::Now();
   store.WritePDFailureRecord(record);
   record[12] = 9;
   put32(8, 42);
   store.WritePDFailureRecord(record);
   std::string text = Read(store.m_szCurrentPath);
+  // The record's own time is the moment it was written.
+  std::size_t at = text.find("001-Time =") + 10, end = text.find('\n', at);
+  std::string written = text.substr(at, end - at);
+  EXPECT_TRUE(written == AscLocal(before) || written == AscLocal(winport::Now())) << written;
+  text.replace(at, end - at, "<now>");
   EXPECT_EQ(text.substr(0, text.find("002-Time")),
             "[PD_FAILURE_STATISTICS]\r\n"
-            "001-Time =Sun Dec  6 04:22:00 2026\n"
+            "001-Time =<now>\n"
             "001-Package Description =a package\r\n"
             "001-Topic=TTTTTTTTTTTTTT\r\n"
             "001-Package Provider =provider\r\n"
@@ -465,7 +482,7 @@ TEST_F(StoreTest, AgeRules) {
   EXPECT_EQ(store.IsAnyReportOldEnough(0), 0u);  // nothing there
   std::time_t now = winport::Now();
   SetWriteTime("c:\\Orbilink\\Vitalis\\HR2026110604.ini", now - 2592000);
-  SetWriteTime("c:\\Orbilink\\Vitalis\\HR2026110605.ini", now - 2591999);
+  SetWriteTime("c:\\Orbilink\\Vitalis\\HR2026110605.ini", now - 2591990);
   SetWriteTime("c:\\Orbilink\\Vitalis\\other.ini", now - 9999999);
   EXPECT_EQ(store.IsAnyReportOldEnough(1), 1u);
   EXPECT_EQ(store.IsAnyReportOldEnough(7), 0u);
@@ -476,9 +493,9 @@ TEST_F(StoreTest, AgeRules) {
 
   // Maximum age: exactly ten days is old enough.
   fs::remove(ReportDir() + "/HR2026110605.ini");
-  SetWriteTime("c:\\Orbilink\\Vitalis\\HR2026112604.ini", now - 10 * 86400 + 1);
+  SetWriteTime("c:\\Orbilink\\Vitalis\\HR2026112604.ini", now - 10 * 86400 + 10);
   EXPECT_EQ(store.IsAnyReportOldEnough(0), 0u);
-  winport::AdvanceClock(1);
+  winport::AdvanceClock(10);
   EXPECT_EQ(store.IsAnyReportOldEnough(0), 1u);
 }
 
