@@ -403,6 +403,7 @@ void CDAKDllMain::UIUpdateConfig() {
   m_pDiagnostics->ReadParamsOfAllTests(2);
   m_pReports->GetTxMode();
   m_pDriverState->UIConfigUpdate();
+  m_UIUpdates.Add();
 }
 
 void CDAKDllMain::UpdateConfig() {
@@ -416,6 +417,7 @@ void CDAKDllMain::UpdateConfig() {
     m_pWebcast->UpdateWebcastStatus();
   }
   LeaveCriticalSection(&m_csConfig);
+  m_ConfigUpdates.Add();
 }
 
 BOOL CDAKDllMain::IsConfigRecReqd() {
@@ -554,6 +556,7 @@ void CDAKDllMain::OnTimer() {
   }
   m_pReportStore->OnTimer();
   m_pDiagnostics->OnTimer();
+  m_TimerTicks.Add();
 }
 
 void CDAKDllMain::KillTheTimer() {
@@ -666,6 +669,7 @@ void CDAKDllMain::MessageProcessor() {
     DWORD read = 0;
     ReadFile(m_hMailslot, none, sizeof none, &read, nullptr);
     LogErrorF("CDAKDllMain::MessageProcessor - empty message dropped");
+    m_MessagesHandled.Add();
     return;
   }
   LogInfoF("CDAKDllMain::MessageProcessor - valid message encountered");
@@ -693,6 +697,7 @@ void CDAKDllMain::MessageProcessor() {
     }
   }
   delete[] buffer;
+  m_MessagesHandled.Add();
   if (handled) LogInfoF("CDAKDllMain::MessageProcessor() - Message Processed Succesfully");
 }
 

@@ -5,6 +5,7 @@
 
 #include <winport/sync.h>
 
+#include "core/Progress.h"
 #include "core/Thread.h"
 #include "core/Win.h"
 
@@ -77,6 +78,13 @@ class CDAKDllMain : public CThread {
   CReportStore* GetReportStore() const { return m_pReportStore; }
   CDiagnostics* GetDiagnostics() const { return m_pDiagnostics; }
 
+  // What the primary thread has handled so far: messages taken from the mailslot, module
+  // timer ticks, configuration reloads (service information) and user-interface updates.
+  CProgress& MessagesHandled() { return m_MessagesHandled; }
+  CProgress& TimerTicks() { return m_TimerTicks; }
+  CProgress& ConfigUpdates() { return m_ConfigUpdates; }
+  CProgress& UIUpdates() { return m_UIUpdates; }
+
  private:
   CRITICAL_SECTION m_csConfig;
   CHealthReport* m_pHealthReport;
@@ -102,4 +110,9 @@ class CDAKDllMain : public CThread {
   DWORD m_dwEnableThrough;
   HANDLE m_hShutEvent;
   HANDLE m_hInstanceMutex;
+
+  CProgress m_MessagesHandled;
+  CProgress m_TimerTicks;
+  CProgress m_ConfigUpdates;
+  CProgress m_UIUpdates;
 };

@@ -39,6 +39,14 @@ bool ReadTraceName(HKEY key, const char* valueName, char* name) {
 
 }  // namespace
 
+CDAKDllMain* GetCurrentInstance() {
+  return s_pInstance;
+}
+
+void ResetModuleTrace() {
+  s_bTraceInitted = false;
+}
+
 void InitModuleTrace(bool forDll) {
   if (s_bTraceInitted) return;
   s_bTraceInitted = true;

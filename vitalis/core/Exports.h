@@ -14,3 +14,9 @@ VITALIS_EXPORT DWORD StopVitalisDLL();
 // 1 when "TxMode" was written.
 VITALIS_EXPORT DWORD SetReportingMode(LONG mode);
 }
+
+class CDAKDllMain;
+// Module-internal: the instance started by StartVitalisDLL (null when none).
+CDAKDllMain* GetCurrentInstance();
+// Module-internal: lets the next entry call read the trace settings from the registry again.
+void ResetModuleTrace();

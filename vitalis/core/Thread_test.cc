@@ -1,0 +1,112 @@
+#include "core/Thread.h"
+
+#include <gtest/gtest.h>
+#include <winport/handle.h>
+#include <winport/sync.h>
+#include <winport/thread.h>
+
+#include <filesystem>
+
+#include "core/TraceLog.h"
+#include "core/Win.h"
+#include "testing.h"
+
+namespace {
+
+// A worker whose initialisation succeeds or fails on demand and which, once running, stays
+// until the test releases it (so that its shutdown request stays visible meanwhile).
+class TestWorker : public CThread {
+ public:
+  explicit TestWorker(bool initOK) : initOK_(initOK) {
+    release_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  }
+  ~TestWorker() override { CloseHandle(release_); }
+
+  BOOL Run() override {
+    m_bInitOK = TRUE;
+    if (!initOK_) m_bInitOK = FALSE;
+    SetEvent(m_hInitEvent);
+    if (!initOK_) return FALSE;
+    WaitForSingleObject(release_, INFINITE);
+    return TRUE;
+  }
+  const char* GetClassName() override { return "TestWorker (Test Thread)"; }
+
+  void Release() { SetEvent(release_); }
+  void Rearm() { ResetEvent(release_); }
+
+ private:
+  bool initOK_;
+  HANDLE release_;
+};
+
+DWORD ExitCode(HANDLE thread) {
+  DWORD code = 0;
+  EXPECT_TRUE(GetExitCodeThread(thread, &code));
+  return code;
+}
+
+class ThreadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CTraceLog::Close();
+    CTraceLog::Init(false);
+    CTraceLog::SetTraceFileName(file_.c_str());
+    CTraceLog::SetTraceLevel(2);
+  }
+  void TearDown() override { CTraceLog::Close(); }
+  std::filesystem::path file_ = winport::testing::MakeTempDir("thread") / "t.log";
+};
+
+TEST_F(ThreadTest, HandshakeShutdownRequestAndRestart) {
+  TestWorker worker(true);
+  for (int run = 0; run < 2; ++run) {
+    worker.Rearm();
+    ASSERT_TRUE(worker.Start());
+    EXPECT_TRUE(worker.IsStarted());
+    EXPECT_EQ(worker.WaitForShutDown(0), 1);
+
+    // Still running: the caller gets the handle to wait on, and the request stays visible.
+    HANDLE thread = worker.OnShutDown();
+    ASSERT_NE(thread, nullptr);
+    EXPECT_EQ(worker.WaitForShutDown(0), 0);
+    EXPECT_EQ(worker.WaitForShutDown(20), 0);
+
+    worker.Release();
+    ASSERT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(ExitCode(thread), 0u);
+    EXPECT_FALSE(worker.IsStarted());
+    // The thread reset the shutdown event on its way out, so the object can start again.
+    EXPECT_EQ(worker.WaitForShutDown(0), 1);
+  }
+}
+
+TEST_F(ThreadTest, FailedInitialisationFailsTheStart) {
+  TestWorker worker(false);
+  EXPECT_FALSE(worker.Start());
+  EXPECT_FALSE(worker.IsStarted());
+  EXPECT_EQ(worker.OnShutDown(), nullptr);
+}
+
+TEST_F(ThreadTest, OnShutDownAfterTheThreadEndedReturnsNull) {
+  TestWorker worker(true);
+  ASSERT_TRUE(worker.Start());
+  worker.Release();
+  ASSERT_EQ(WaitForSingleObject(worker.GetThreadHandle(), 10000), WAIT_OBJECT_0);
+  EXPECT_EQ(worker.OnShutDown(), nullptr);
+}
+
+TEST_F(ThreadTest, ShutdownOfANeverStartedWorkerIsTracedAndReturnsNull) {
+  {
+    TestWorker worker(true);
+    EXPECT_EQ(worker.OnShutDown(), nullptr);
+  }
+  CTraceLog::Close();
+  EXPECT_NE(
+      winport::testing::ReadFile(file_).find(
+          "CThread::OnShutDown - the event handle is NULL for TestWorker (Test Thread) or the "
+          "thread is not started , thread started =0"),
+      std::string::npos);
+}
+
+}  // namespace
