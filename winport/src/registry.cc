@@ -1,16 +1,23 @@
 // The registry on SQLite: <prefix>/registry.db in WAL mode, shared by every thread and process of
 // the prefix. Each thread keeps its own connection with its statements prepared once; the
-// path-to-key look-ups are cached and thrown away whenever anyone (this process or another)
-// changes the store, which PRAGMA data_version tells us cheaply.
+// path-to-key look-ups and the values read are cached and thrown away whenever anyone (this
+// process or another) changes the store. Every writer bumps a counter in a small shared file
+// (run/registry.seq) after it commits, so a warm read only has to compare that counter; PRAGMA
+// data_version confirms a change, and is asked anyway every 100 ms in case a writer died
+// between its commit and its bump.
 #include "winport/registry.h"
 
+#include <fcntl.h>
 #include <locale.h>
 #include <sqlite3.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <wctype.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -515,7 +522,43 @@ class Conn {
         return rc;
       }
     }
-    return Sync();
+    std::uint64_t seq =
+        m_seq ? std::atomic_ref<std::uint64_t>(*m_seq).load(std::memory_order_acquire) : 0;
+    std::int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
+    if (!m_seq || seq != m_seenSeq || now - m_lastSync > kResyncNs) {
+      LONG rc = Sync();
+      if (rc != ERROR_SUCCESS) return rc;
+      m_seenSeq = seq;
+      m_lastSync = now;
+      return ERROR_SUCCESS;
+    }
+    CheckEpoch();
+    return ERROR_SUCCESS;
+  }
+
+  // Tells every reader, in this process and others, that the store changed.
+  void Changed() {
+    if (m_seq) std::atomic_ref<std::uint64_t>(*m_seq).fetch_add(1, std::memory_order_release);
+    g_epoch.fetch_add(1);
+  }
+
+  struct CachedValue {
+    LONG rc = ERROR_SUCCESS;
+    DWORD type = REG_NONE;
+    std::string data;
+  };
+
+  // The cached result of reading a value, or null.
+  const CachedValue* FindValue(std::int64_t key, const std::string& fold) {
+    m_probe.key = key;
+    m_probe.fold = fold;
+    auto it = m_values.find(m_probe);
+    return it == m_values.end() ? nullptr : &it->second;
+  }
+
+  const CachedValue* KeepValue(std::int64_t key, const std::string& fold, CachedValue v) {
+    if (m_values.size() > 20000) m_values.clear();
+    return &(m_values[ValueKey{key, fold}] = std::move(v));
   }
 
   LONG Sync() {
@@ -528,12 +571,17 @@ class Conn {
       m_dataVersion = v;
       g_epoch.fetch_add(1);
     }
+    CheckEpoch();
+    return ERROR_SUCCESS;
+  }
+
+  void CheckEpoch() {
     std::uint64_t e = g_epoch.load();
     if (e != m_cacheEpoch) {
       m_paths.clear();
+      m_values.clear();
       m_cacheEpoch = e;
     }
-    return ERROR_SUCCESS;
   }
 
   sqlite3_stmt* Stmt(StmtId id) {
@@ -648,7 +696,20 @@ class Conn {
     }
     Exec("PRAGMA synchronous=NORMAL");
     m_dataVersion = -1;
+    MapChangeCounter(dir / "run" / "registry.seq");
     return ERROR_SUCCESS;
+  }
+
+  // Without the shared counter every call asks SQLite, which is slower but as correct.
+  void MapChangeCounter(const std::filesystem::path& file) {
+    int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0660);
+    if (fd < 0) return;
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && (st.st_size >= 8 || ftruncate(fd, 8) == 0)) {
+      void* p = mmap(nullptr, 8, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+      if (p != MAP_FAILED) m_seq = static_cast<std::uint64_t*>(p);
+    }
+    ::close(fd);
   }
 
   int CountTables(LONG* err) {
@@ -679,8 +740,24 @@ class Conn {
     }
     if (m_db) sqlite3_close_v2(m_db);
     m_db = nullptr;
+    if (m_seq) munmap(m_seq, 8);
+    m_seq = nullptr;
     m_paths.clear();
+    m_values.clear();
   }
+
+  struct ValueKey {
+    std::int64_t key;
+    std::string fold;
+    bool operator==(const ValueKey&) const = default;
+  };
+  struct ValueKeyHash {
+    size_t operator()(const ValueKey& k) const {
+      return std::hash<std::string>()(k.fold) ^
+             (static_cast<size_t>(k.key) * 0x9E3779B97F4A7C15ull);
+    }
+  };
+  static constexpr std::int64_t kResyncNs = 100'000'000;
 
   sqlite3* m_db = nullptr;
   std::string m_ident;
@@ -688,6 +765,11 @@ class Conn {
   std::int64_t m_dataVersion = -1;
   std::uint64_t m_cacheEpoch = 0;
   std::unordered_map<std::string, std::int64_t> m_paths;
+  std::unordered_map<ValueKey, CachedValue, ValueKeyHash> m_values;
+  ValueKey m_probe{0, {}};
+  std::uint64_t* m_seq = nullptr;  // the shared change counter
+  std::uint64_t m_seenSeq = 0;
+  std::int64_t m_lastSync = 0;
 };
 
 thread_local Conn t_conn;
@@ -721,7 +803,7 @@ class WriteScope {
     int rc = m_c.Exec(m_nested ? "RELEASE change" : "COMMIT");
     if (rc != SQLITE_OK) return FromSqlite(rc, true);  // the destructor rolls back
     m_open = false;
-    g_epoch.fetch_add(1);
+    m_c.Changed();
     return ERROR_SUCCESS;
   }
 
@@ -1001,17 +1083,32 @@ LONG RegQueryValueExA(HKEY hKey, const char* lpValueName, DWORD*, DWORD* lpType,
       if (v.fold == fold) return CopyOut(v.type, v.data, lpType, lpData, lpcbData);
     return ERROR_FILE_NOT_FOUND;
   }
-  {
-    Query q(t_conn.Stmt(kValue));
-    if (!q.ok()) return ERROR_REGISTRY_CORRUPT;
-    q.Bind(1, key->id).Text(2, fold);
-    int s = q.Step();
-    if (s == SQLITE_ROW)
-      return CopyOut(static_cast<DWORD>(q.Int(0)), q.Bytes(1), lpType, lpData, lpcbData);
-    if (s != SQLITE_DONE) return FromSqlite(s, false);
+  const Conn::CachedValue* cv = t_conn.FindValue(key->id, fold);
+  if (!cv) {
+    Conn::CachedValue v;
+    {
+      Query q(t_conn.Stmt(kValue));
+      if (!q.ok()) return ERROR_REGISTRY_CORRUPT;
+      q.Bind(1, key->id).Text(2, fold);
+      int s = q.Step();
+      if (s == SQLITE_ROW) {
+        v.type = static_cast<DWORD>(q.Int(0));
+        std::string_view data = q.Bytes(1);
+        if (data.size() > 65536)
+          return CopyOut(v.type, data, lpType, lpData, lpcbData);  // too big to keep
+        v.data = data;
+      } else if (s != SQLITE_DONE) {
+        return FromSqlite(s, false);
+      } else {
+        rc = t_conn.KeyMtime(key->id);
+        if (rc != ERROR_SUCCESS && rc != ERROR_KEY_DELETED) return rc;
+        v.rc = rc == ERROR_SUCCESS ? ERROR_FILE_NOT_FOUND : rc;
+      }
+    }
+    cv = t_conn.KeepValue(key->id, fold, std::move(v));
   }
-  rc = t_conn.KeyMtime(key->id);
-  return rc == ERROR_SUCCESS ? ERROR_FILE_NOT_FOUND : rc;
+  if (cv->rc != ERROR_SUCCESS) return cv->rc;
+  return CopyOut(cv->type, cv->data, lpType, lpData, lpcbData);
 }
 
 LONG RegSetValueExA(HKEY hKey, const char* lpValueName, DWORD, DWORD dwType, const BYTE* lpData,
@@ -1234,7 +1331,7 @@ LONG RegistryTransaction::Commit() {
   int rc = t_conn.Exec("COMMIT");
   if (rc != SQLITE_OK) return FromSqlite(rc, true);
   m_open = false;
-  g_epoch.fetch_add(1);
+  t_conn.Changed();
   return ERROR_SUCCESS;
 }
 

@@ -398,9 +398,16 @@ int Wait(int pid) {
 TEST(Registry, TwoProcessesWriteTheSameKeyAtOnce) {
   const std::string helper = (testing::ExecutableDir() / "winport_registry_writer_helper").string();
   const std::string key = "SOFTWARE\\RegTest\\Race";
-  // Look before the others write, so that this process has something cached to throw away.
+  // Look before the others write, so that this process has something cached to throw away:
+  // a value, a missing value and a missing key.
   HKEY h = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &h), ERROR_FILE_NOT_FOUND);
+  {
+    TestKey warm("Race");
+    ASSERT_EQ(SetSz(warm.h, "Last", "none"), ERROR_SUCCESS);
+    EXPECT_EQ(GetSz(warm.h, "Last"), "none");
+    EXPECT_EQ(GetSz(warm.h, "A-0"), "<missing>");
+    ASSERT_EQ(RegOpenKeyExA(warm.h, "Shared", 0, KEY_READ, &h), ERROR_FILE_NOT_FOUND);
+  }
 
   constexpr int kCount = 150;
   int a = Spawn({helper, key, "A", std::to_string(kCount)});
