@@ -80,8 +80,10 @@ VITALIS_EXPORT DWORD StartVitalisDLL() {
     InitModuleTrace(true);
     LogInfoF("StartVitalisDLL() entered");
 
-    s_pInstance = CDAKDllMain::MakeObject();
-    if (s_pInstance == nullptr) return 1;
+    // A refused make leaves the running instance in place, so that a stop still reaches it.
+    CDAKDllMain* instance = CDAKDllMain::MakeObject();
+    if (instance == nullptr) return 1;
+    s_pInstance = instance;
 
     SetLastError(0);
     HANDLE mutex = CreateMutexA(nullptr, TRUE, "HEALTH_REPORT_MUTEX");

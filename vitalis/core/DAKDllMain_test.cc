@@ -1,0 +1,509 @@
+// The module started through its entry points, with its real threads, mailslot and registry
+// (in the test's own prefix).
+#include "core/DAKDllMain.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <winport/handle.h>
+#include <winport/registry.h>
+#include <winport/sync.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "core/Exports.h"
+#include "core/TraceLog.h"
+#include "core/UsabilitySlotClient.h"
+#include "core/Win.h"
+#include "diag/Diagnostics.h"
+#include "testing.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using winport::testing::Prefix;
+using winport::testing::ReadFile;
+
+constexpr DWORD kWaitMs = 10000;
+
+void DeleteTree(HKEY root, const std::string& path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(root, path.c_str(), 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
+  for (;;) {
+    char name[256];
+    DWORD size = sizeof name;
+    if (RegEnumKeyExA(key, 0, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+      break;
+    DeleteTree(root, path + "\\" + name);
+  }
+  RegCloseKey(key);
+  std::string parent = path.substr(0, path.rfind('\\'));
+  std::string leaf = path.substr(path.rfind('\\') + 1);
+  HKEY parentKey = nullptr;
+  if (RegOpenKeyExA(root, parent.c_str(), 0, KEY_ALL_ACCESS, &parentKey) == ERROR_SUCCESS) {
+    RegDeleteKeyA(parentKey, leaf.c_str());
+    RegCloseKey(parentKey);
+  }
+}
+
+HKEY CreateKey(const std::string& path) {
+  HKEY key = nullptr;
+  DWORD disposition = 0;
+  EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                            nullptr, &key, &disposition),
+            ERROR_SUCCESS);
+  return key;
+}
+
+void SetDword(const std::string& path, const char* name, DWORD value) {
+  HKEY key = CreateKey(path);
+  EXPECT_EQ(RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+}
+
+void SetText(const std::string& path, const char* name, const std::string& value) {
+  HKEY key = CreateKey(path);
+  EXPECT_EQ(RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                           static_cast<DWORD>(value.size() + 1)),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+}
+
+void DeleteValue(const std::string& path, const char* name) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS) {
+    RegDeleteValueA(key, name);
+    RegCloseKey(key);
+  }
+}
+
+bool ReadDword(const std::string& path, const char* name, DWORD* value) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+    return false;
+  }
+  DWORD type = 0;
+  DWORD size = 4;
+  LONG rc = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
+  RegCloseKey(key);
+  return rc == ERROR_SUCCESS && type == REG_DWORD;
+}
+
+bool KeyExists(const std::string& path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+    return false;
+  }
+  RegCloseKey(key);
+  return true;
+}
+
+const std::string kOrbilink = "SOFTWARE\\Tessaline\\Orbilink";
+const std::string kHR = kOrbilink + "\\HealthReport";
+
+std::vector<BYTE> U32s(std::initializer_list<DWORD> words, std::size_t size = 0) {
+  std::vector<BYTE> bytes(std::max(size, words.size() * 4), 0);
+  std::size_t at = 0;
+  for (DWORD w : words) {
+    std::memcpy(bytes.data() + at, &w, 4);
+    at += 4;
+  }
+  return bytes;
+}
+
+// A DAK_GENERIC record with the given low length bytes.
+std::vector<BYTE> Generic(const std::vector<std::string>& parts, std::vector<int> lengths = {}) {
+  std::vector<BYTE> bytes = U32s({DAK_GENERIC});
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    DWORD length = i < lengths.size() ? static_cast<DWORD>(lengths[i])
+                                      : static_cast<DWORD>(parts[i].size() + 1);
+    bytes.resize(bytes.size() + 4);
+    std::memcpy(bytes.data() + bytes.size() - 4, &length, 4);
+    bytes.insert(bytes.end(), parts[i].begin(), parts[i].end());
+    bytes.push_back(0);
+  }
+  return bytes;
+}
+
+class ModuleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    StopVitalisDLL();  // nothing left from an earlier test of this process
+    DeleteTree(HKEY_LOCAL_MACHINE, kOrbilink);
+    SetDword(kHR, "TraceLevel", 8);
+    SetText(kHR, "DllTraceFileName", "c:\\hrdll.log");
+    ResetModuleTrace();
+  }
+  void TearDown() override { StopVitalisDLL(); }
+
+  std::string Trace() { return ReadFile(Prefix() / "drive_c" / "hrdll.log"); }
+  static bool Has(const std::string& text, const std::string& line) {
+    return text.find(line) != std::string::npos;
+  }
+
+  CDAKDllMain* StartModule() {
+    EXPECT_EQ(StartVitalisDLL(), 0u);
+    CDAKDllMain* module = GetCurrentInstance();
+    EXPECT_NE(module, nullptr);
+    return module;
+  }
+
+  // Writes the records and waits until the primary thread has taken them all.
+  void Send(CDAKDllMain* module, const std::vector<std::vector<BYTE>>& records) {
+    DWORD target = module->MessagesHandled().Count() + static_cast<DWORD>(records.size());
+    CUsabilitySlotClient client;
+    for (const auto& r : records) {
+      ASSERT_EQ(client.Write(r.data(), static_cast<DWORD>(r.size())), 0u);
+    }
+    ASSERT_TRUE(module->MessagesHandled().WaitFor(target, kWaitMs));
+  }
+};
+
+TEST_F(ModuleTest, TraceSettingsComeFromTheRegistryWithSaneDefaults) {
+  struct Case {
+    DWORD lines;
+    DWORD expected;
+  } cases[] = {{9, 1000}, {10, 10}, {0, 1000}, {250, 250}};
+  for (const Case& c : cases) {
+    SetDword(kHR, "TraceFileLen", c.lines);
+    ResetModuleTrace();
+    InitModuleTrace(true);
+    EXPECT_EQ(CTraceLog::GetTraceFileLen(), c.expected) << c.lines;
+    EXPECT_EQ(CTraceLog::GetTraceLevel(), 8);
+  }
+
+  char name[MAX_PATH];
+  SetText(kHR, "DllTraceFileName", std::string(49, 'n'));
+  ResetModuleTrace();
+  InitModuleTrace(true);
+  CTraceLog::GetTraceFileName(name, sizeof name);
+  EXPECT_EQ(std::string(name), std::string(49, 'n'));
+
+  // Too long for the 50-byte buffer, or of the wrong type: the default name stays.
+  SetText(kHR, "DllTraceFileName", std::string(50, 'n'));
+  ResetModuleTrace();
+  InitModuleTrace(true);
+  CTraceLog::GetTraceFileName(name, sizeof name);
+  EXPECT_STREQ(name, "HRDLL.log");
+
+  SetDword(kHR, "OcxTraceFileName", 7);
+  SetText(kHR, "TraceLevel", "8");
+  SetText(kHR, "TraceFileLen", "20");
+  ResetModuleTrace();
+  InitModuleTrace(false);
+  CTraceLog::GetTraceFileName(name, sizeof name);
+  EXPECT_STREQ(name, "HROCX.log");
+  EXPECT_EQ(CTraceLog::GetTraceLevel(), 1);
+  EXPECT_EQ(CTraceLog::GetTraceFileLen(), 1000u);
+
+  // Only the first call of a process counts.
+  SetDword(kHR, "TraceLevel", 9);
+  InitModuleTrace(true);
+  EXPECT_EQ(CTraceLog::GetTraceLevel(), 1);
+  CTraceLog::Close();
+}
+
+TEST_F(ModuleTest, StopWithoutStartWritesItsLinesAndReturnsZero) {
+  EXPECT_EQ(StopVitalisDLL(), 0u);
+  std::string trace = Trace();
+  EXPECT_TRUE(Has(trace, "Info->StopVitalisDLL called\n"));
+  EXPECT_TRUE(Has(trace, "Info->StopVitalisDLL - Closing trace log operation\n"));
+}
+
+TEST_F(ModuleTest, OneInstancePerProcessAndARefusedStartLeavesNoTrace) {
+  StartModule();
+  EXPECT_EQ(StartVitalisDLL(), 1u);
+  EXPECT_NE(GetCurrentInstance(), nullptr);
+  EXPECT_EQ(StopVitalisDLL(), 1u);
+  EXPECT_EQ(CDAKDllMain::GetInstanceCount(), 0u);
+  EXPECT_TRUE(Has(Trace(),
+                  "CDAKDllMain::MakeObject() - object already exists of this class , cannot "
+                  "create more than one objects"));
+
+  // The refused start gave its count back: the module starts again in this process.
+  StartModule();
+  EXPECT_EQ(StopVitalisDLL(), 1u);
+  EXPECT_EQ(StopVitalisDLL(), 0u);
+}
+
+// Reads one line from a child's stdout.
+std::string ReadLine(int fd) {
+  std::string line;
+  char c;
+  while (read(fd, &c, 1) == 1 && c != '\n') line += c;
+  return line;
+}
+
+TEST_F(ModuleTest, SecondProcessIsRefusedThroughTheNamedMutex) {
+  fs::path host = winport::testing::BinDir() / "vitalis-host";
+  ASSERT_TRUE(fs::exists(host)) << host;
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    dup2(out[1], 1);
+    close(out[0]);
+    close(out[1]);
+    execl(host.c_str(), "vitalis-host", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  ASSERT_EQ(ReadLine(out[0]), "started");
+
+  EXPECT_EQ(StartVitalisDLL(), 1u);
+  EXPECT_EQ(GetCurrentInstance(), nullptr);
+  EXPECT_EQ(CDAKDllMain::GetInstanceCount(), 0u);
+  EXPECT_EQ(StopVitalisDLL(), 0u);
+
+  kill(child, SIGTERM);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  close(out[0]);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+
+  // The mutex went with the other process: this one may run now.
+  StartModule();
+  EXPECT_EQ(StopVitalisDLL(), 1u);
+}
+
+TEST_F(ModuleTest, SetReportingModeCreatesTheKeyAndStoresTheModeUnchanged) {
+  DeleteTree(HKEY_LOCAL_MACHINE, kHR);
+  CreateKey(kOrbilink);
+  EXPECT_EQ(SetReportingMode(-5), 1u);
+  DWORD mode = 0;
+  ASSERT_TRUE(ReadDword(kHR, "TxMode", &mode));
+  EXPECT_EQ(mode, static_cast<DWORD>(-5));
+  EXPECT_EQ(SetReportingMode(2), 1u);
+  ASSERT_TRUE(ReadDword(kHR, "TxMode", &mode));
+  EXPECT_EQ(mode, 2u);
+
+  // Without the product's key there is nothing to create it under.
+  DeleteTree(HKEY_LOCAL_MACHINE, kOrbilink);
+  EXPECT_EQ(SetReportingMode(1), 0u);
+  EXPECT_FALSE(KeyExists(kHR));
+}
+
+TEST_F(ModuleTest, HealthReportingEnableDecisionTable) {
+  struct Case {
+    DWORD enableThrough;
+    int hrEnabled;  // -1: absent
+    int uiEnabled;  // -1: absent
+    BOOL expected;
+  } cases[] = {
+      {1, 5, -1, TRUE},   {1, 0, 1, FALSE}, {1, -1, 1, FALSE}, {0, 1, -1, TRUE}, {0, 5, -1, FALSE},
+      {0, -1, -1, FALSE}, {0, 0, 1, TRUE},  {0, 1, 0, FALSE},  {0, 1, 2, FALSE}, {3, 2, 0, TRUE},
+  };
+  for (const Case& c : cases) {
+    SetDword(kHR, "EnableThrough", c.enableThrough);
+    if (c.hrEnabled < 0) {
+      DeleteValue(kHR, "HREnabled");
+    } else {
+      SetDword(kHR, "HREnabled", static_cast<DWORD>(c.hrEnabled));
+    }
+    if (c.uiEnabled < 0) {
+      DeleteValue(kHR, "UI_HREnabled");
+    } else {
+      SetDword(kHR, "UI_HREnabled", static_cast<DWORD>(c.uiEnabled));
+    }
+    CDAKDllMain* module = StartModule();
+    ASSERT_NE(module, nullptr);
+    EXPECT_EQ(module->IsHREnabled(), c.expected)
+        << "EnableThrough " << c.enableThrough << " HREnabled " << c.hrEnabled << " UI "
+        << c.uiEnabled;
+    EXPECT_EQ(StopVitalisDLL(), 1u);
+  }
+}
+
+TEST_F(ModuleTest, ConfigurationRecordIsDueOnlyWhenTheVersionChanged) {
+  CDAKDllMain module;
+  EXPECT_TRUE(module.IsConfigRecReqd());  // nothing reported yet
+  SetText(kHR, "LastReportedVersion", "3.1");
+  EXPECT_TRUE(module.IsConfigRecReqd());  // no product version
+  SetText(kOrbilink, "Version", "3.1");
+  EXPECT_FALSE(module.IsConfigRecReqd());
+  SetText(kOrbilink, "Version", "3.1a");
+  EXPECT_TRUE(module.IsConfigRecReqd());
+  SetText(kHR, "LastReportedVersion", "V3");
+  SetText(kOrbilink, "Version", "v3");
+  EXPECT_TRUE(module.IsConfigRecReqd());
+}
+
+class RoutingTest : public ModuleTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(RoutingTest, EveryIdentifierReachesItsHandler) {
+  const bool enabled = GetParam();
+  SetDword(kHR, "HREnabled", enabled ? 1 : 0);
+  CreateKey(kOrbilink + "\\ORBStart\\SHOWPROPS");
+  CDAKDllMain* module = StartModule();
+  ASSERT_NE(module, nullptr);
+  ASSERT_EQ(module->IsHREnabled(), enabled ? TRUE : FALSE);
+
+  std::vector<BYTE> pd = U32s({DAK_PD}, DAK_PD_SIZE);
+  std::vector<BYTE> zn = U32s({DAK_ZNSTATUS}, DAK_ZNSTATUS_SIZE);
+  std::memcpy(zn.data() + 4, "5551234", 8);
+  Send(module, {U32s({DAK_RUNNINGTIME, 1000, 0}), zn, pd, U32s({DAK_NEWSCAST}, DAK_NEWSCAST_SIZE),
+                U32s({DAK_CONNSTATE, 2}), Generic({"Sect", "Key", "Value"}), U32s({6}),
+                U32s({DAK_DEL_WCPROPSORBSTARTKEY}), U32s({ADAPTER_STATE_CHANGED, 99})});
+
+  std::string trace = Trace();
+  for (const char* name :
+       {"DAK_RUNNINGTIME", "DAK_ZNSTATUS", "DAK_PD", "DAK_NEWSCAST", "DAK_CONNSTATE", "DAK_GENERIC",
+        "DAK_DEL_WCPROPSORBSTARTKEY", "ADAPTER_STATE_CHANGED"}) {
+    EXPECT_TRUE(Has(trace, std::string("HandleMessage()-- ") + name + " Message Received")) << name;
+  }
+  for (const char* name :
+       {"DAK_RUNNINGTIME - HEalth", "DAK_ZNSTATUS - HEalth", "DAK_PD - Health",
+        "DAK_NEWSCAST - Health", "DAK_CONNSTATE - Health", "DAK_GENERIC - Health"}) {
+    EXPECT_EQ(Has(trace, std::string("Can't process ") + name + " reporting is disabled"), !enabled)
+        << name;
+  }
+  // The connection state reaches the diagnostics whether reporting is on or not.
+  EXPECT_EQ(module->GetDiagnostics()->GetConnectionState(), 2u);
+  // So does the start-parameter key removal.
+  EXPECT_FALSE(KeyExists(kOrbilink + "\\ORBStart\\SHOWPROPS"));
+  EXPECT_TRUE(Has(trace, "CDAKDllMain::HandleMessage() - CheckAdapterState tests successful"));
+  EXPECT_TRUE(Has(trace, "CDAKDllMain::HandleMessage()-- Message not defined"));
+  EXPECT_TRUE(Has(trace,
+                  "Error->CDAKDllMain::MessageProcessor() :call to "
+                  "CDAKDllMain::HandleMessage() failed"));
+  EXPECT_EQ(StopVitalisDLL(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(HealthReporting, RoutingTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Enabled" : "Disabled"; });
+
+TEST_F(ModuleTest, WaitingMessagesAreTakenOnePerPass) {
+  CDAKDllMain* module = StartModule();
+  ASSERT_NE(module, nullptr);
+  Send(module, {U32s({DAK_CONNSTATE, 1}), U32s({DAK_CONNSTATE, 2, 7})});
+  std::string trace = Trace();
+  std::size_t two = trace.find("Total No of messages now : 2, NextSize: 8:");
+  std::size_t one = trace.find("Total No of messages now : 1, NextSize: 12:");
+  ASSERT_NE(two, std::string::npos) << trace;
+  ASSERT_NE(one, std::string::npos);
+  EXPECT_LT(two, one);
+  EXPECT_EQ(module->GetDiagnostics()->GetConnectionState(), 2u);
+}
+
+TEST_F(ModuleTest, MalformedRecordsAreDroppedWithoutReadingPastThem) {
+  SetDword(kHR, "HREnabled", 1);
+  CDAKDllMain* module = StartModule();
+  ASSERT_NE(module, nullptr);
+  std::vector<BYTE> shortPd = U32s({DAK_PD}, 100);
+  Send(module, {shortPd, U32s({DAK_RUNNINGTIME, 5}), U32s({DAK_CONNSTATE}),
+                Generic({"Sect", "Key", "Value"}, {200, 4, 6}),    // low byte 200: negative
+                Generic({"Sect", "Key", "Value"}, {5, 4, 60}),     // runs past the end
+                Generic({"Sect", "Key", "Value"}, {0x105, 4, 6}),  // low byte 5 only counts
+                Generic({"Sect", "Key", "Value"}, {3, 4, 6}),      // "Se" has no zero
+                std::vector<BYTE>{1, 0}, U32s({DAK_CONNSTATE, 2})});
+  std::string trace = Trace();
+  EXPECT_TRUE(Has(trace, "DAK_PD record too short (100 of 584 bytes) - dropped"));
+  EXPECT_TRUE(Has(trace, "DAK_RUNNINGTIME record too short (8 of 12 bytes) - dropped"));
+  EXPECT_TRUE(Has(trace, "DAK_CONNSTATE record too short (4 of 8 bytes) - dropped"));
+  std::size_t malformed = 0;
+  for (std::size_t at = trace.find("DAK_GENERIC record malformed"); at != std::string::npos;
+       at = trace.find("DAK_GENERIC record malformed", at + 1)) {
+    ++malformed;
+  }
+  EXPECT_EQ(malformed, 3u);
+  EXPECT_TRUE(Has(trace, "message of 2 bytes has no identifier - dropped"));
+  // The loop went on to the good record behind them.
+  EXPECT_EQ(module->GetDiagnostics()->GetConnectionState(), 2u);
+}
+
+TEST_F(ModuleTest, NotificationEventReloadsTheConfiguration) {
+  SetDword(kHR, "HREnabled", 0);
+  CDAKDllMain* module = StartModule();
+  ASSERT_NE(module, nullptr);
+  EXPECT_FALSE(module->IsHREnabled());
+
+  SetDword(kHR, "HREnabled", 1);
+  HANDLE notify = CreateEventA(nullptr, TRUE, FALSE, "SI_NotificationEvent");
+  ASSERT_NE(notify, nullptr);
+  SetEvent(notify);
+  ASSERT_TRUE(module->ConfigUpdates().WaitFor(1, kWaitMs));
+  ResetEvent(notify);  // the module never resets it itself
+  CloseHandle(notify);
+  EXPECT_TRUE(module->IsHREnabled());
+  EXPECT_TRUE(Has(Trace(), "CSiThread::SiRx_Run "));
+}
+
+TEST_F(ModuleTest, UserInterfaceEventReReadsTheEnableDecision) {
+  SetDword(kHR, "HREnabled", 0);
+  CDAKDllMain* module = StartModule();
+  ASSERT_NE(module, nullptr);
+  EXPECT_FALSE(module->IsHREnabled());
+
+  SetDword(kHR, "UI_HREnabled", 1);
+  HANDLE ui = CreateEventA(nullptr, TRUE, FALSE, "DiagUserInterfaceEvent");
+  ASSERT_NE(ui, nullptr);
+  SetEvent(ui);
+  ASSERT_TRUE(module->UIUpdates().WaitFor(1, kWaitMs));
+  EXPECT_TRUE(module->IsHREnabled());
+  // The primary thread resets the event after reading.
+  EXPECT_EQ(StopVitalisDLL(), 1u);
+  EXPECT_EQ(WaitForSingleObject(ui, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  CloseHandle(ui);
+}
+
+TEST_F(ModuleTest, TimerDrivesTheWorkersByTheEnableFlag) {
+  for (bool enabled : {false, true}) {
+    SetDword(kHR, "HREnabled", enabled ? 1 : 0);
+    SetDword(kHR, "TimerTick", 50);
+    ResetModuleTrace();
+    CDAKDllMain* module = StartModule();
+    ASSERT_NE(module, nullptr);
+    EXPECT_EQ(module->GetTimerPeriod(), 50u);
+    ASSERT_TRUE(module->TimerTicks().WaitFor(1, kWaitMs));
+    EXPECT_EQ(StopVitalisDLL(), 1u);
+    std::string trace = Trace();
+    EXPECT_TRUE(Has(trace, "CDAKDllMain::TimerProc() - Timer fired"));
+    EXPECT_EQ(Has(trace, "CDAKDllMain::OnTimer- healthreporting is enabled"), enabled);
+    EXPECT_EQ(Has(trace, "CDAKDllMain::OnTimer- healthreporting is disabled"), !enabled);
+    EXPECT_EQ(Has(trace, "CHealthReport::OnTimer( ) called"), enabled);
+    EXPECT_TRUE(Has(trace, "CReportStore::OnTimer called"));
+  }
+}
+
+TEST_F(ModuleTest, ShutdownSignalsTheDiagnosticsApplicationAndEndsTheThreads) {
+  CDAKDllMain* module = StartModule();
+  ASSERT_NE(module, nullptr);
+  HANDLE shut = OpenEventA(SYNCHRONIZE, FALSE, "SHUT_EVENT");
+  ASSERT_NE(shut, nullptr);
+  EXPECT_EQ(WaitForSingleObject(shut, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+  auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(StopVitalisDLL(), 1u);
+  auto spent = std::chrono::steady_clock::now() - begin;
+  EXPECT_LT(spent, std::chrono::seconds(10));
+  EXPECT_EQ(WaitForSingleObject(shut, 0), WAIT_OBJECT_0);
+  CloseHandle(shut);
+
+  std::string trace = Trace();
+  for (const char* line :
+       {"CDAKDllMain::OnShutDown - > Event succesfully signalled- DIAGAPP -SHUTDOWN",
+        "CDAKDllMain::KillTheTimer() - KillTimer  - Timer Destroyed",
+        "CDAKDllMain::OnShutDown() - calling CDriverState OnShutdown",
+        "CDAKDllMain::OnShutdown - out of wait on multiple objects",
+        "CDAKDllMain::Run() - Out of message loop",
+        "CDAKDllMain::OnShutDown - out of wait on the main thread",
+        "CDAKDllMain::OnShutdown - shutdown  ended", "CDAKDllMain::~CDAKDllMain()",
+        "StopVitalisDLL - Closing trace log operation"}) {
+    EXPECT_TRUE(Has(trace, line)) << line;
+  }
+  // The mailslot went with the instance.
+  CUsabilitySlotClient client;
+  EXPECT_NE(client.Open(), 0u);
+}
+
+}  // namespace
