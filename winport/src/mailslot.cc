@@ -1,9 +1,10 @@
-// Mailslots on Unix datagram sockets. The server end binds run/mailslot.<name> and holds an
-// exclusive lock on run/mailslot.<name>.lock for its whole life: the lock says the name is
-// taken, and it goes away by itself when the server process dies, so a stale name is simply
-// reclaimed by the next server. A reader thread drains the socket into the server's own queue
-// at once, because the kernel queues only a handful of datagrams per socket and writers must not
-// wait for the application to read.
+// Mailslots on Unix sequenced-packet sockets: each client end is a connection to the server's
+// socket run/mailslot.<name>, and each message one packet. The server end holds an exclusive lock
+// on run/mailslot.<name>.lock for its whole life: the lock says the name is taken, and it goes
+// away by itself when the server process dies, so a stale name is simply reclaimed by the next
+// server. A reader thread takes the packets off the connections into the server's own queue as
+// they come, so writers do not wait for the application to read; a connection's send buffer
+// holds a burst until the reader thread gets to it.
 #include "winport/mailslot.h"
 
 #include <fcntl.h>
@@ -11,6 +12,7 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -44,6 +46,10 @@ constexpr DWORD kSystemMaxMessage = 64 * 1024;
 constexpr std::size_t kQueueByteLimit = 64 * 1024 * 1024;
 // How long a writer waits for room before its write fails.
 constexpr int kWriteTimeoutSeconds = 10;
+constexpr int kSendBuffer = 4 * 1024 * 1024;
+// Every packet starts with this byte, so that an empty message is a packet of one byte and
+// a read of nothing only ever means the writer has gone.
+constexpr char kPacketMark = 'M';
 
 // run/mailslot.<name>, the name lower-cased (mailslot names ignore case) and made file-safe.
 // Returns false with *error set for a name that is no mailslot name.
@@ -88,19 +94,20 @@ class MailslotServer : public KernelObject {
 
   ~MailslotServer() override {
     if (reader_.joinable()) {
-      Wake(wakeFd_);
       {
         std::lock_guard guard(lock_);
         stopping_ = true;
       }
+      Wake(wakeFd_);
       roomFreed_.notify_all();
       reader_.join();
     }
     // The socket goes while the name is still ours, then the lock frees the name.
-    if (socketFd_ >= 0) {
+    if (listenFd_ >= 0) {
       ::unlink(socketPath_.c_str());
-      ::close(socketFd_);
+      ::close(listenFd_);
     }
+    for (const Writer& w : writers_) ::close(w.fd);
     if (wakeFd_ >= 0) ::close(wakeFd_);
     if (lockFd_ >= 0) ::close(lockFd_);
   }
@@ -124,19 +131,18 @@ class MailslotServer : public KernelObject {
       return false;
     }
     socketPath_ = base;
-    socketFd_ = BindDatagramSocket(socketPath_);
-    if (socketFd_ < 0) {
+    listenFd_ = BindSocket(socketPath_, SOCK_SEQPACKET);
+    if (listenFd_ < 0) {
       *error = ErrorFromErrno(errno);
       return false;
     }
-    int flags = ::fcntl(socketFd_, F_GETFL);
-    ::fcntl(socketFd_, F_SETFL, flags | O_NONBLOCK);
+    ::fcntl(listenFd_, F_SETFL, ::fcntl(listenFd_, F_GETFL) | O_NONBLOCK);
     wakeFd_ = MakeWakeFd();
     if (wakeFd_ < 0) {
       *error = ErrorFromErrno(errno);
       return false;
     }
-    buffer_.resize(kSystemMaxMessage + 1);
+    buffer_.resize(maxMessage_ + 2);  // the mark, the message, one byte to see it is over
     reader_ = std::thread([this] { ReaderLoop(); });
     return true;
   }
@@ -144,7 +150,8 @@ class MailslotServer : public KernelObject {
   bool Read(void* buffer, DWORD size, DWORD* read) override {
     if (read) *read = 0;
     std::unique_lock guard(lock_);
-    Drain();
+    // What the queue holds is older than anything still in the sockets.
+    if (queue_.empty()) Drain();
     if (queue_.empty()) {
       DWORD timeout = readTimeout_;
       auto ready = [this] { return !queue_.empty(); };
@@ -163,10 +170,11 @@ class MailslotServer : public KernelObject {
     }
     if (!next.empty()) std::memcpy(buffer, next.data(), next.size());
     if (read) *read = static_cast<DWORD>(next.size());
+    bool wasFull = queuedBytes_ >= kQueueByteLimit;
     queuedBytes_ -= next.size();
     queue_.pop_front();
     guard.unlock();
-    roomFreed_.notify_one();
+    if (wasFull) roomFreed_.notify_one();
     return true;
   }
 
@@ -186,35 +194,63 @@ class MailslotServer : public KernelObject {
   }
 
  private:
-  // Moves whatever the socket holds into the queue. Called with lock_ held, by the reader
-  // thread and by the application's calls alike, so that messages keep their order and the
-  // count is exact the moment a writer's WriteFile has returned.
+  // One client end's connection. Each writer's messages keep their order on it; a writer that
+  // has closed (done) is read to its end and then dropped by the reader thread.
+  struct Writer {
+    int fd;
+    bool done;
+  };
+
+  // Moves whatever the writers have sent into the queue. Called with lock_ held, by the reader
+  // thread and by the application's calls alike, so that the count is exact the moment a
+  // writer's WriteFile has returned. New connections are taken first and all are read in the
+  // order they came, so one process's messages through successive client ends stay in order.
   void Drain() {
-    while (queuedBytes_ < kQueueByteLimit) {
-      ssize_t n = ::recv(socketFd_, buffer_.data(), buffer_.size(), MSG_TRUNC | MSG_DONTWAIT);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return;  // EAGAIN: nothing more for now
+    for (;;) {
+      int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (fd < 0) break;
+      writers_.push_back({fd, false});
+    }
+    for (Writer& w : writers_) {
+      while (!w.done && queuedBytes_ < kQueueByteLimit) {
+        ssize_t n = ::recv(w.fd, buffer_.data(), buffer_.size(), MSG_TRUNC | MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        if (n <= 0) {
+          w.done = true;  // the writer closed its end (or the connection broke)
+          break;
+        }
+        // Writers check the limit before sending; a packet over it or without our mark comes
+        // from elsewhere and is not a message.
+        std::size_t size = static_cast<std::size_t>(n) - 1;
+        if (size > maxMessage_ || buffer_[0] != kPacketMark) continue;
+        queue_.emplace_back(buffer_.data() + 1, buffer_.data() + 1 + size);
+        queuedBytes_ += size;
       }
-      // Writers check the limit before sending; a datagram over it comes from elsewhere.
-      if (static_cast<std::size_t>(n) > maxMessage_) continue;
-      queue_.emplace_back(buffer_.data(), buffer_.data() + n);
-      queuedBytes_ += static_cast<std::size_t>(n);
     }
   }
 
   void ReaderLoop() {
-    for (;;) {
-      pollfd fds[2] = {{socketFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-      if (::poll(fds, 2, -1) < 0 && errno != EINTR) return;
-      std::unique_lock guard(lock_);
-      if (stopping_ || (fds[1].revents & POLLIN)) return;
+    std::vector<pollfd> fds;
+    std::unique_lock guard(lock_);
+    while (!stopping_) {
+      // Only this thread closes connections, so the descriptors it polls stay valid.
+      std::erase_if(writers_, [](const Writer& w) {
+        if (w.done) ::close(w.fd);
+        return w.done;
+      });
+      fds.assign({{wakeFd_, POLLIN, 0}, {listenFd_, POLLIN, 0}});
+      for (const Writer& w : writers_) fds.push_back({w.fd, POLLIN, 0});
+      guard.unlock();
+      int ready = ::poll(fds.data(), fds.size(), -1);
+      guard.lock();
+      if (ready < 0 && errno != EINTR) return;
+      if (stopping_) return;
       bool wasEmpty = queue_.empty();
       Drain();
       if (wasEmpty && !queue_.empty()) arrived_.notify_all();
-      // Full: leave the rest in the socket (writers then wait) until the reader makes room.
+      // Full: what is left stays with the writers (who then wait) until the reader makes room.
       roomFreed_.wait(guard, [this] { return stopping_ || queuedBytes_ < kQueueByteLimit; });
-      if (stopping_) return;
     }
   }
 
@@ -222,11 +258,12 @@ class MailslotServer : public KernelObject {
   DWORD readTimeout_;
   std::string socketPath_;
   int lockFd_ = -1;
-  int socketFd_ = -1;
+  int listenFd_ = -1;
   int wakeFd_ = -1;
   std::mutex lock_;
   std::condition_variable arrived_;
   std::condition_variable roomFreed_;
+  std::vector<Writer> writers_;
   std::deque<std::vector<char>> queue_;
   std::size_t queuedBytes_ = 0;
   std::vector<char> buffer_;
@@ -250,7 +287,11 @@ class MailslotClient : public KernelObject {
       return false;
     }
     for (;;) {
-      ssize_t n = ::send(fd_, size ? buffer : "", size, MSG_NOSIGNAL);
+      iovec parts[2] = {{const_cast<char*>(&kPacketMark), 1}, {const_cast<void*>(buffer), size}};
+      msghdr packet{};
+      packet.msg_iov = parts;
+      packet.msg_iovlen = size ? 2 : 1;
+      ssize_t n = ::sendmsg(fd_, &packet, MSG_NOSIGNAL);
       if (n >= 0) break;
       switch (errno) {
         case EINTR:
@@ -258,6 +299,8 @@ class MailslotClient : public KernelObject {
         case EAGAIN:  // the server has not made room within the write time-out
           SetLastError(ERROR_TIMEOUT);
           return false;
+        case EPIPE:
+        case ECONNRESET:
         case ECONNREFUSED:
         case ENOTCONN:
         case ENOENT:  // the server end is gone
@@ -294,7 +337,9 @@ std::shared_ptr<KernelObject> OpenMailslotClient(std::string_view path, DWORD* e
   if (!error) error = &dummy;
   std::string base;
   if (!MailslotBasePath(path, &base, error)) return nullptr;
-  int fd = ConnectDatagramSocket(base);
+  // Room for a burst of messages before the writer has to wait for the server; a server that
+  // makes no room for the write time-out makes the write fail.
+  int fd = ConnectSocket(base, SOCK_SEQPACKET, kSendBuffer, kWriteTimeoutSeconds);
   if (fd < 0) {
     *error =
         (errno == ENOENT || errno == ECONNREFUSED) ? ERROR_FILE_NOT_FOUND : ErrorFromErrno(errno);
@@ -311,12 +356,6 @@ std::shared_ptr<KernelObject> OpenMailslotClient(std::string_view path, DWORD* e
     }
     ::close(lockFd);
   }
-  // Room for a whole burst of the largest messages; a full server makes the write wait this
-  // long at most before it fails.
-  int sendBuffer = 1024 * 1024;
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer));
-  timeval timeout{kWriteTimeoutSeconds, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
   *error = ERROR_SUCCESS;
   return std::make_shared<MailslotClient>(fd, maxMessage);
 }

@@ -53,9 +53,9 @@ int WithAddress(const std::string& path,
 
 }  // namespace
 
-int BindDatagramSocket(const std::string& path) {
+int BindSocket(const std::string& path, int type) {
   static std::atomic<unsigned> serial{0};
-  int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   // Bound under a private name first: bind() honours the umask, and peers must not reach the
   // socket before it has its final mode.
@@ -63,7 +63,9 @@ int BindDatagramSocket(const std::string& path) {
       path + "." + std::to_string(::getpid()) + "." + std::to_string(serial++) + ".new";
   ::unlink(temp.c_str());
   if (WithAddress(temp, [fd](const sockaddr* a, socklen_t n) { return ::bind(fd, a, n); }) != 0 ||
-      ::chmod(temp.c_str(), 0660) != 0 || ::rename(temp.c_str(), path.c_str()) != 0) {
+      ::chmod(temp.c_str(), 0660) != 0 ||
+      (type == SOCK_SEQPACKET && ::listen(fd, SOMAXCONN) != 0) ||
+      ::rename(temp.c_str(), path.c_str()) != 0) {
     int saved = errno;
     ::unlink(temp.c_str());
     ::close(fd);
@@ -73,9 +75,14 @@ int BindDatagramSocket(const std::string& path) {
   return fd;
 }
 
-int ConnectDatagramSocket(const std::string& path) {
-  int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+int ConnectSocket(const std::string& path, int type, int sendBuffer, int sendTimeoutSeconds) {
+  int fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
+  if (sendBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer));
+  if (sendTimeoutSeconds > 0) {
+    timeval timeout{sendTimeoutSeconds, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
+  }
   if (WithAddress(path, [fd](const sockaddr* a, socklen_t n) { return ::connect(fd, a, n); }) !=
       0) {
     int saved = errno;

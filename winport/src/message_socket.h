@@ -7,14 +7,17 @@
 
 namespace winport::detail {
 
-// Binds a datagram socket at `path` with mode 0660 (the owner's user and group may write).
-// The socket appears under its name only once bound and restricted, so a peer never sees it
-// half made; a stale socket file of that name is replaced. -1 with errno on failure.
-int BindDatagramSocket(const std::string& path);
+// Binds a Unix socket of `type` (SOCK_DGRAM, SOCK_SEQPACKET) at `path` with mode 0660 (the
+// owner's user and group may write); a SOCK_SEQPACKET one also listens. The socket appears
+// under its name only once bound and restricted, so a peer never sees it half made; a stale
+// socket file of that name is replaced. -1 with errno on failure.
+int BindSocket(const std::string& path, int type);
 
-// A datagram socket connected to the socket bound at `path`; -1 with errno on failure
-// (ENOENT: no such socket, ECONNREFUSED: nobody is bound there any more).
-int ConnectDatagramSocket(const std::string& path);
+// A socket of `type` connected to the socket at `path`; -1 with errno on failure (ENOENT: no
+// such socket, ECONNREFUSED: nobody is bound there any more). The send buffer and time-out are
+// set before connecting, as a full server makes connect wait too.
+int ConnectSocket(const std::string& path, int type, int sendBuffer = 0,
+                  int sendTimeoutSeconds = 0);
 
 // An event file descriptor that wakes a poll(); -1 on failure.
 int MakeWakeFd();

@@ -158,7 +158,7 @@ std::shared_ptr<LocalWindow> FindLocal(HWND window) {
 // A dead one's files are removed on the way.
 bool RemoteAlive(HWND window, bool reclaim) {
   std::string base = WindowBase(HwndPid(window), HwndSerial(window));
-  int fd = ConnectDatagramSocket(base);
+  int fd = ConnectSocket(base, SOCK_DGRAM);
   if (fd >= 0) {
     ::close(fd);
     return true;
@@ -331,7 +331,7 @@ HWND CreateMessageWindow(const char* className, const char* windowName, WNDPROC 
     SetLastError(ErrorFromErrno(errno));
     return nullptr;
   }
-  w->socketFd = BindDatagramSocket(w->socketPath);
+  w->socketFd = BindSocket(w->socketPath, SOCK_DGRAM);
   std::string classFile = w->className + '\0' + w->windowName + '\0';
   if (w->socketFd < 0 || !WriteWhole(w->classPath, classFile)) {
     DWORD error = ErrorFromErrno(errno);
@@ -452,14 +452,13 @@ BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     }
     return TRUE;
   }
-  int fd = ConnectDatagramSocket(WindowBase(HwndPid(window), HwndSerial(window)));
+  int fd = ConnectSocket(WindowBase(HwndPid(window), HwndSerial(window)), SOCK_DGRAM, 0,
+                         kPostTimeoutSeconds);
   if (fd < 0) {
     SetLastError(errno == ENOENT || errno == ECONNREFUSED ? ERROR_INVALID_WINDOW_HANDLE
                                                           : ErrorFromErrno(errno));
     return FALSE;
   }
-  timeval timeout{kPostTimeoutSeconds, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
   WireMessage wire{kWireMagic, message, static_cast<std::uint64_t>(wParam),
                    static_cast<std::int64_t>(lParam)};
   ssize_t n;
