@@ -339,6 +339,7 @@ void ServalaLiteServer::sckWS_DataArrival(int index, long /*bytesTotal*/) {
 
 void ServalaLiteServer::ParseRequest(int i, const std::string& raw) {
   SlotFields& s = slots_[i];
+  s.RequestReady = true;
   const std::string_view text = TrimSpaces(raw);
 
   // Header lines: names without regard to case.
@@ -408,7 +409,6 @@ void ServalaLiteServer::ParseRequest(int i, const std::string& raw) {
   if (method != "GET" && method != "HEAD") {
     if (method.empty()) return;  // nothing that reads as a request: no reply
     // Only GET and HEAD are served.
-    s.RequestReady = true;
     auto& handler = s.SlotHandler;
     if (!handler) handler = std::make_unique<cls_HTTP>();
     HandToHandler(i, *handler);
@@ -418,7 +418,6 @@ void ServalaLiteServer::ParseRequest(int i, const std::string& raw) {
     return;
   }
   ResolveDirectory(i);
-  s.RequestReady = true;
   ProcessRequest(i);
 }
 
@@ -453,7 +452,8 @@ void ServalaLiteServer::HandToHandler(int i, cls_HTTP& h) {
   h.SlotIndex = i;
   h.VirtualPath = m_sVirtualPath;
   h.ServerIP = ServerIP;
-  h.ServerPort = std::to_string(m_lServerPort);
+  // Port 0 lets the system choose; pages then see the port actually listened on.
+  h.ServerPort = std::to_string(m_lServerPort != 0 ? m_lServerPort : ListeningPort());
   h.ServerSoftware = ServerSoftware;
   h.ServerName = ServerName;
   h.SSIEnable = m_bSSIEnable;

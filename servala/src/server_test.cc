@@ -1,0 +1,529 @@
+// The control with real sockets: clients on loopback against a server on a free port.
+#include "servala/server.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <winport/clock.h>
+
+#include <chrono>
+#include <fstream>
+#include <future>
+#include <random>
+#include <thread>
+
+#include "paths.h"
+#include "property_file.h"
+#include "servala/status.h"
+#include "testing.h"
+
+namespace servala {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+void WriteFile(const fs::path& p, const std::string& text) {
+  fs::create_directories(p.parent_path());
+  std::ofstream(p, std::ios::binary) << text;
+}
+
+// A blocking loopback client.
+class Client {
+ public:
+  explicit Client(int port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    timeval tv{10, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(port));
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+  }
+  ~Client() { ::close(fd_); }
+  void Shutdown() { ::shutdown(fd_, SHUT_RDWR); }
+  bool connected() const { return connected_; }
+  void Send(std::string_view data) {
+    while (!data.empty()) {
+      ssize_t n = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
+      if (n <= 0) return;
+      data.remove_prefix(static_cast<size_t>(n));
+    }
+  }
+  // Everything up to the server's close (or a reset, or the safety timeout).
+  std::string ReadAll() {
+    std::string out;
+    char buf[65536];
+    ssize_t n;
+    while ((n = ::recv(fd_, buf, sizeof buf, 0)) > 0) out.append(buf, static_cast<size_t>(n));
+    return out;
+  }
+  // At least `count` bytes.
+  std::string ReadAtLeast(size_t count) {
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while (out.size() < count && (n = ::recv(fd_, buf, sizeof buf, 0)) > 0)
+      out.append(buf, static_cast<size_t>(n));
+    return out;
+  }
+
+ private:
+  int fd_;
+  bool connected_ = false;
+};
+
+std::string Body(const std::string& reply) {
+  const auto p = reply.find("\r\n\r\n");
+  return p == std::string::npos ? "" : reply.substr(p + 4);
+}
+
+class ServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = winport::testing::MakeTempDir("www") / "html";
+    fs::create_directories(root_);
+    controlDir_ = winport::testing::MakeTempDir("control");
+    SetControlDirectoryForTesting(controlDir_.string());
+  }
+  void TearDown() override {
+    server_.reset();
+    SetControlDirectoryForTesting("");
+  }
+
+  void Start(bool restored = false, bool ssi = false) {
+    server_ = std::make_unique<ServalaLiteServer>(io_);
+    if (restored) {
+      PropertyFile empty;
+      server_->ReadProperties(empty);
+    } else {
+      server_->InitProperties();
+    }
+    server_->ServerPort("0");
+    server_->VirtualPath(root_.string());
+    server_->SSIEnable(ssi);
+    ASSERT_TRUE(server_->StartServer());
+    port_ = server_->ListeningPort();
+    ASSERT_GT(port_, 0);
+  }
+
+  // Runs the server's loop until `done` holds (or a generous safety limit passes).
+  template <class Pred>
+  bool RunUntil(Pred done) {
+    const auto limit = std::chrono::steady_clock::now() + 10s;
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > limit) return false;
+      if (io_.stopped()) io_.restart();
+      io_.run_for(2ms);
+    }
+    return true;
+  }
+
+  // Runs `work` on a client thread while the server's loop runs here.
+  template <class F>
+  auto Drive(F work) {
+    auto f = std::async(std::launch::async, std::move(work));
+    RunUntil([&] { return f.wait_for(0s) == std::future_status::ready; });
+    return f.get();
+  }
+
+  // A slot that took a whole request and will send nothing for it.
+  bool Unanswered() const {
+    for (int i = 1; i <= server_->MaxConnections; ++i)
+      if (server_->sckWS().State(i) == sckConnected && server_->Slot(i).RequestReady &&
+          !server_->Slot(i).Replied)
+        return true;
+    return false;
+  }
+
+  // Sends `request` and returns all the server sends back; a request the server leaves
+  // unanswered gives "" (the client then hangs up).
+  std::string Exchange(const std::string& request) {
+    auto client = std::make_shared<Client>(port_);
+    auto f = std::async(std::launch::async, [client, request] {
+      client->Send(request);
+      return client->ReadAll();
+    });
+    auto ready = [&] { return f.wait_for(0s) == std::future_status::ready; };
+    RunUntil([&] { return ready() || Unanswered(); });
+    if (!ready()) client->Shutdown();
+    RunUntil(ready);
+    return f.get();
+  }
+  std::string Get(const std::string& target) {
+    return Exchange("GET " + target + " HTTP/1.0\r\nUser-Agent: test\r\n\r\n");
+  }
+
+  int CountState(int state) const {
+    int n = 0;
+    for (int i = 1; i <= server_->MaxConnections; ++i)
+      if (server_->sckWS().Exists(i) && server_->sckWS().State(i) == state) ++n;
+    return n;
+  }
+
+  // Opens `n` clients and waits until the server has accepted all of them.
+  std::vector<std::unique_ptr<Client>> OpenIdle(int n) {
+    std::vector<std::unique_ptr<Client>> clients;
+    const int before = CountState(sckConnected);
+    for (int i = 0; i < n; ++i) clients.push_back(std::make_unique<Client>(port_));
+    EXPECT_TRUE(RunUntil([&] { return CountState(sckConnected) == before + n; }));
+    return clients;
+  }
+
+  asio::io_context io_;
+  std::unique_ptr<ServalaLiteServer> server_;
+  fs::path root_, controlDir_;
+  int port_ = 0;
+};
+
+TEST_F(ServerTest, DefaultDocumentsAbsoluteTargetsAndCaseInsensitiveNames) {
+  WriteFile(root_ / "index.html", "ROOT");
+  WriteFile(root_ / "Sub" / "default.htm", "SUB");
+  WriteFile(root_ / "both" / "index.html", "FIRST");
+  WriteFile(root_ / "both" / "default.htm", "SECOND");
+  WriteFile(root_ / "a.html", "page a");
+  Start();
+  const std::string root = Get("/");
+  EXPECT_EQ(root.substr(0, 17), "HTTP/1.0 200 OK\r\n");
+  EXPECT_NE(root.find("Content-Length: 4\r\nContent-Type: text/html\r\n\r\n"), std::string::npos);
+  EXPECT_EQ(Body(root), "ROOT\r\n");
+  EXPECT_EQ(Body(Get("/sub")), "SUB\r\n");
+  EXPECT_EQ(Body(Get("/SUB/")), "SUB\r\n");
+  EXPECT_EQ(Body(Get("/both/")), "FIRST\r\n");
+  EXPECT_EQ(Body(Get("http://example.com/a.html")), "page a\r\n");
+  EXPECT_EQ(Body(Get("/A.HTML")), "page a\r\n");
+  EXPECT_EQ(Body(Get("/a.html?x=1")), "page a\r\n");
+  EXPECT_EQ(Body(Get("/a%2Ehtml")), "page a\r\n");
+}
+
+TEST_F(ServerTest, DirectoryWithoutDefaultDocumentGetsEmptyReply) {
+  fs::create_directories(root_ / "empty");
+  Start();
+  EXPECT_EQ(Get("/empty"), "\r\n");
+  EXPECT_EQ(Get("/empty/"), "\r\n");
+}
+
+TEST_F(ServerTest, ErrorRepliesOnNewAndRestoredInstancesAndFromFiles) {
+  Start();
+  const std::string page = cls_ErrorFiles().GetErrorPage("404");
+  const std::string fresh = Get("/missing.html");
+  EXPECT_EQ(fresh.substr(0, 17), "HTTP/1.0 200 OK\r\n");
+  EXPECT_NE(fresh.find("Content-Length: " + std::to_string(page.size()) + "\r\n"),
+            std::string::npos);
+  EXPECT_EQ(Body(fresh), page + "\r\n");
+
+  // Error files beside the control, the code's own file first, then the 404 file.
+  server_->UseErrorFiles = true;
+  EXPECT_EQ(Get("/missing.html"), "\r\n");
+  WriteFile(controlDir_ / "html" / "errors" / "http404.html", "<p>gone</p>");
+  EXPECT_EQ(Body(Get("/missing.html")), "<p>gone</p>\r\n");
+  EXPECT_EQ(Body(Exchange("PUT /x HTTP/1.0\r\n\r\n")), "<p>gone</p>\r\n");
+  WriteFile(controlDir_ / "html" / "errors" / "http501.html", "no such method");
+  EXPECT_EQ(Body(Exchange("PUT /x HTTP/1.0\r\n\r\n")), "no such method\r\n");
+
+  server_->StopServer();
+  Start(/*restored=*/true);
+  const std::string restored = Get("/missing.html");
+  EXPECT_EQ(restored.substr(0, 24), "HTTP/1.0 404 Not Found\r\n");
+  EXPECT_NE(restored.find("Content-Type: text/html\r\n"), std::string::npos);
+  EXPECT_EQ(restored.find("Content-Length"), std::string::npos);
+  EXPECT_EQ(Body(restored), "\r\n");
+}
+
+TEST_F(ServerTest, PathsThatLeaveTheRootGetNotFound) {
+  WriteFile(root_.parent_path() / "secret.txt", "SECRET");
+  WriteFile(root_ / "sub" / "x.txt", "x");
+  Start();
+  for (const char* target :
+       {"/../secret.txt", "/%2e%2e/secret.txt", "/%2E%2E/secret.txt", "/..\\secret.txt",
+        "/sub/../../secret.txt", "/sub/%2e%2e%5c%2e%2e%5csecret.txt", "/sub/..%2F..%2Fsecret.txt",
+        "http://h/../secret.txt", "/x.txt%00.html"}) {
+    SCOPED_TRACE(target);
+    const std::string reply = Get(target);
+    EXPECT_EQ(reply.find("SECRET"), std::string::npos);
+    EXPECT_NE(reply.find("HTTP 404: File Not Found"), std::string::npos);
+  }
+  EXPECT_NE(Get("/" + std::string(5000, 'a')).find("HTTP 404"), std::string::npos);
+  // A target without any "/" names no path at all and gets no reply.
+  EXPECT_EQ(Get("\\..\\secret.txt"), "");
+}
+
+TEST_F(ServerTest, RequestInSeveralPiecesIsOneRequest) {
+  WriteFile(root_ / "a.html", "page a");
+  Start();
+  std::promise<void> firstSeen;
+  auto reply = std::async(std::launch::async, [&] {
+    Client c(port_);
+    c.Send("GET /a.ht");
+    firstSeen.get_future().wait();
+    c.Send("ml HTTP/1.0\r\nUser-Agent: x\r\n");
+    c.Send("\r\n");
+    return c.ReadAll();
+  });
+  ASSERT_TRUE(RunUntil([&] {
+    for (int i = 1; i <= server_->MaxConnections; ++i)
+      if (!server_->Slot(i).Pending.empty()) return true;
+    return false;
+  }));
+  firstSeen.set_value();
+  RunUntil([&] { return reply.wait_for(0s) == std::future_status::ready; });
+  EXPECT_EQ(Body(reply.get()), "page a\r\n");
+}
+
+TEST_F(ServerTest, HeadGetsTheHeaderAndOtherMethodsNotImplemented) {
+  WriteFile(root_ / "a.html", "page a");
+  Start();
+  const std::string head = Exchange("HEAD /a.html HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(head.substr(0, 17), "HTTP/1.0 200 OK\r\n");
+  EXPECT_NE(head.find("Content-Length: 6\r\n"), std::string::npos);
+  EXPECT_EQ(Body(head), "");
+  const std::string post = Exchange("POST /a.html HTTP/1.0\r\nContent-Length: 0\r\n\r\n");
+  EXPECT_NE(post.find("HTPP 501: Not Implemented"), std::string::npos);
+  // Nothing that reads as a request, or a target without a path, gets no reply.
+  EXPECT_EQ(Exchange("\r\n\r\n"), "");
+  EXPECT_EQ(Exchange("GET http://example.com HTTP/1.0\r\n\r\n"), "");
+  EXPECT_EQ(Body(Exchange("GET /a.html HTTP/1.0\r\n\r\n")), "page a\r\n");
+}
+
+TEST_F(ServerTest, RequestHeadersReachThePage) {
+  WriteFile(root_ / "vars.html",
+            "<%=HTTP_ACCEPT%>|<%=QUERY_STRING%>|<%=DOCUMENT_URI%>|<%=HTTP_REFERER%>|"
+            "<%=HTTP_USER_AGENT%>|<%=REQUEST_METHOD%>|<%=REMOTE_ADDR%>|<%=SCRIPT_NAME%>");
+  Start(false, /*ssi=*/true);
+  const std::string reply = Exchange(
+      "GET /vars.html?a=<b> HTTP/1.0\r\nAccept: text/html\r\nreferer: http://r/\r\n"
+      "user-agent: UA\r\nACCEPT: */*\r\n\r\n");
+  EXPECT_EQ(Body(reply),
+            "text/html, */*|a=&lt;b&gt;|/vars.html?a=&lt;b&gt;|http://r/|UA|GET|127.0.0.1|"
+            "vars.html\r\n");
+}
+
+TEST_F(ServerTest, ReservedSlotAnswersTooBusy) {
+  Start();
+  auto idle = OpenIdle(9);
+  const std::string page = cls_HTTP().BuildTooBusyPage();
+  auto busy = std::make_unique<Client>(port_);
+  const std::string reply = Drive([&] { return busy->ReadAtLeast(page.size() + 100); });
+  EXPECT_EQ(reply.substr(0, 17), "HTTP/1.0 200 OK\r\n");
+  EXPECT_NE(reply.find("Content-Length: " + std::to_string(page.size()) + "\r\n\r\n"),
+            std::string::npos);
+  EXPECT_EQ(reply.substr(0, reply.find("\r\n\r\n")).find("Content-Type"), std::string::npos);
+  EXPECT_EQ(Body(reply), page + "\r\n");
+  EXPECT_EQ(server_->sckWS().State(server_->MaxConnections), sckConnected);
+  // While the reserved slot is still taken, a further client is turned away unanswered.
+  EXPECT_EQ(Drive([&] { return Client(port_).ReadAll(); }), "");
+  // Once an ordinary slot is free again it is served as usual.
+  idle.pop_back();
+  WriteFile(root_ / "a.txt", "A");
+  EXPECT_TRUE(RunUntil([&] { return CountState(sckClosing) == 1; }));
+  EXPECT_EQ(Body(Get("/a.txt")), "A\r\n");
+}
+
+TEST_F(ServerTest, SlotsAreRecycledAfterEachReply) {
+  WriteFile(root_ / "a.txt", "A");
+  fs::create_directories(root_ / "dir");
+  Start();
+  for (int i = 0; i < 25; ++i) {
+    ASSERT_EQ(Body(Get(i % 5 == 0 ? "/dir" : i % 3 ? "/a.txt" : "/nope")).empty(), i % 5 == 0) << i;
+    EXPECT_TRUE(RunUntil([&] { return CountState(sckConnected) == 0; }));
+  }
+}
+
+TEST_F(ServerTest, IdleAndTricklingClientsAreRecycled) {
+  WriteFile(root_ / "a.txt", "A");
+  Start();
+  auto idle = OpenIdle(8);
+  auto trickle = std::make_unique<Client>(port_);
+  trickle->Send("GET /a");
+  EXPECT_TRUE(RunUntil([&] { return CountState(sckConnected) == 9; }));
+  winport::AdvanceClock(20);
+  server_->tmrCheckConn_Timer();
+  EXPECT_EQ(CountState(sckConnected), 9);
+  winport::AdvanceClock(11);
+  server_->tmrCheckConn_Timer();
+  EXPECT_EQ(CountState(sckConnected), 0);
+  EXPECT_EQ(Drive([&] { return trickle->ReadAll(); }), "");
+  EXPECT_EQ(Body(Get("/a.txt")), "A\r\n");
+}
+
+TEST_F(ServerTest, OverlongHeaderClosesTheSlotWithoutReply) {
+  WriteFile(root_ / "a.txt", "A");
+  Start();
+  EXPECT_EQ(Exchange(std::string(20000, 'A')), "");
+  EXPECT_EQ(Exchange("GET /a.txt HTTP/1.0\r\nX: " + std::string(1 << 20, 'b') + "\r\n\r\n"), "");
+  EXPECT_EQ(Body(Get("/a.txt")), "A\r\n");
+}
+
+TEST_F(ServerTest, SocketErrorsOnASlot) {
+  Start();
+  auto idle = OpenIdle(1);
+  int slot = 0;
+  for (int i = 1; i <= server_->MaxConnections; ++i)
+    if (server_->sckWS().State(i) == sckConnected) slot = i;
+  ASSERT_GT(slot, 0);
+  server_->sckWS_Error(slot, kErrWouldBlock, "would block");
+  server_->sckWS_Error(slot, kErrAddressInUse, "in use");
+  EXPECT_EQ(server_->sckWS().State(slot), sckConnected);
+  server_->sckWS_Error(slot, 10054, "reset");
+  EXPECT_EQ(server_->sckWS().State(slot), sckClosed);
+  EXPECT_TRUE(server_->sckWS().Exists(slot));
+  server_->sckWS_Error(0, 10054, "reset");
+  EXPECT_EQ(server_->ListeningPort(), port_);
+}
+
+TEST_F(ServerTest, SecondStartAndPortInUse) {
+  Start();
+  EXPECT_FALSE(server_->StartServer());
+  EXPECT_EQ(server_->ListeningPort(), port_);
+
+  ServalaLiteServer other(io_);
+  other.InitProperties();
+  other.ServerPort(std::to_string(port_));
+  other.VirtualPath(root_.string());
+  try {
+    other.StartServer();
+    ADD_FAILURE() << "started on a port in use";
+  } catch (const ServalaError& e) {
+    EXPECT_EQ(e.Number, 10048);
+    EXPECT_EQ(e.Source, "Servala");
+    EXPECT_EQ(e.Description, "Address in use");
+    EXPECT_EQ(e.HelpFile, "Servala.HLP");
+    EXPECT_EQ(e.HelpContext, 37);
+  }
+  EXPECT_TRUE(other.ServerRunning());
+  EXPECT_TRUE(other.Halted);
+  EXPECT_FALSE(other.StartServer());
+  other.StopServer();
+  EXPECT_FALSE(other.ServerRunning());
+}
+
+TEST_F(ServerTest, EmptyVirtualPathServesTheControlsDirectory) {
+  WriteFile(controlDir_ / "here.txt", "control dir");
+  server_ = std::make_unique<ServalaLiteServer>(io_);
+  server_->InitProperties();
+  std::vector<std::string> changed;
+  server_->PropertyChanged = [&](const std::string& name) { changed.push_back(name); };
+  server_->ServerPort("0");
+  ASSERT_TRUE(server_->StartServer());
+  port_ = server_->ListeningPort();
+  EXPECT_EQ(server_->VirtualPath(), controlDir_.string());
+  EXPECT_EQ(server_->CGIDirectory, controlDir_.string() + "\\scripts");
+  EXPECT_EQ(changed, (std::vector<std::string>{"ServerPort", "VirtualPath", "CGIDirectory"}));
+  EXPECT_EQ(Body(Get("/HERE.TXT")), "control dir\r\n");
+}
+
+TEST_F(ServerTest, SweepRecyclesClosingSlotsOnlyOnNewInstances) {
+  for (bool restored : {false, true}) {
+    SCOPED_TRACE(restored);
+    Start(restored);
+    { auto gone = OpenIdle(1); }
+    ASSERT_TRUE(RunUntil([&] { return CountState(sckClosing) == 1; }));
+    for (int tick = 1; tick <= 12; ++tick) server_->tmrCheckConn_Timer();
+    EXPECT_EQ(CountState(sckClosing), 1);
+    server_->tmrCheckConn_Timer();
+    EXPECT_EQ(CountState(sckClosing), restored ? 1 : 0);
+    server_->StopServer();
+  }
+}
+
+TEST_F(ServerTest, CurlReceivesEveryByte) {
+  std::string big;
+  std::mt19937 rng(7);
+  for (int i = 0; i < 200000; ++i) big += static_cast<char>(rng());
+  WriteFile(root_ / "big.bin", big);
+  WriteFile(root_ / "page.html", "<p><%=SERVER_PORT%></p>");
+  Start(false, true);
+  const fs::path out = winport::testing::MakeTempDir("curl") / "out";
+  const std::string base = "curl -sS --max-time 10 http://127.0.0.1:" + std::to_string(port_);
+  EXPECT_EQ(Drive([&] { return std::system((base + "/big.bin -o " + out.string()).c_str()); }), 0);
+  EXPECT_EQ(winport::testing::ReadFile(out), big);
+  EXPECT_EQ(Drive([&] { return std::system((base + "/PAGE.html -o " + out.string()).c_str()); }),
+            0);
+  EXPECT_EQ(winport::testing::ReadFile(out), "<p>" + std::to_string(port_) + "</p>");
+}
+
+TEST_F(ServerTest, RandomRequestsNeverCrashOrLeakSlots) {
+  WriteFile(root_.parent_path() / "secret.txt", "SECRET");
+  WriteFile(root_ / "index.html", "<!--#include virtual=\"../secret.txt\" --><%=QUERY_STRING%>");
+  WriteFile(root_ / "d" / "f.txt", "F");
+  Start(false, true);
+  std::mt19937 rng(12345);
+  const std::vector<std::string> pieces = {
+      "GET ", "HEAD ",    "POST ",     "/",          "..",
+      "%2e",  "%00",      "\\",        "d",          "f.txt",
+      "?",    "<script>", " HTTP/1.0", "\r\n",       "Accept: x\r\n",
+      "\n",   "http://",  "%",         "secret.txt", std::string(1, '\0'),
+      " "};
+  for (int i = 0; i < 150; ++i) {
+    std::string req;
+    const int n = static_cast<int>(rng() % 12);
+    for (int k = 0; k < n; ++k) {
+      if (rng() % 4 == 0)
+        req += static_cast<char>(rng());
+      else
+        req += pieces[rng() % pieces.size()];
+    }
+    req += "\r\n\r\n";
+    const std::string reply = Exchange(req);
+    ASSERT_EQ(reply.find("SECRET"), std::string::npos) << req;
+    ASSERT_EQ(reply.find("<script>"), std::string::npos) << req;
+  }
+  EXPECT_TRUE(RunUntil([&] { return CountState(sckConnected) == 0; }));
+  EXPECT_EQ(Body(Get("/d/f.txt")), "F\r\n");
+}
+
+TEST_F(ServerTest, ManyConnectionsOpenedAndDropped) {
+  WriteFile(root_ / "a.txt", "A");
+  Start();
+  Drive([&] {
+    for (int i = 0; i < 1000; ++i) {
+      Client c(port_);
+      if (i % 2) c.Send("GET /a.txt");
+    }
+    return true;
+  });
+  EXPECT_EQ(Body(Get("/a.txt")), "A\r\n");
+}
+
+TEST(PropertyTest, NewRestoredAndSavedInstances) {
+  asio::io_context io;
+  const fs::path file = winport::testing::MakeTempDir("props") / "servala.properties";
+  {
+    ServalaLiteServer fresh(io);
+    fresh.InitProperties();
+    EXPECT_EQ(fresh.ServerPort(), "80");
+    EXPECT_FALSE(fresh.SSIEnable());
+    EXPECT_EQ(fresh.VirtualPath(), "");
+    EXPECT_EQ(fresh.CGITimeout, 30);
+    EXPECT_EQ(fresh.CheckInterval, 10);
+    EXPECT_TRUE(fresh.ShowErrorPages);
+    EXPECT_EQ(fresh.ServerSoftware, "Marrowind Servala Lite/1.0");
+    fresh.ServerPort("8081x");
+    fresh.SSIEnable(true);
+    fresh.VirtualPath("C:\\MyWeb\\html");
+    PropertyFile bag;
+    fresh.WriteProperties(bag);
+    ASSERT_TRUE(bag.Save(file.string()));
+  }
+  EXPECT_EQ(winport::testing::ReadFile(file),
+            "SSIEnable=True\nServerPort=8081\nVirtualPath=C:\\MyWeb\\html\n");
+  ServalaLiteServer restored(io);
+  PropertyFile bag;
+  ASSERT_TRUE(bag.Load(file.string()));
+  restored.ReadProperties(bag);
+  EXPECT_EQ(restored.ServerPort(), "8081");
+  EXPECT_TRUE(restored.SSIEnable());
+  EXPECT_EQ(restored.VirtualPath(), "C:\\MyWeb\\html");
+  EXPECT_EQ(restored.CGITimeout, 0);
+  EXPECT_EQ(restored.CheckInterval, 0);
+  EXPECT_FALSE(restored.ShowErrorPages);
+  EXPECT_FALSE(restored.UseErrorFiles);
+  EXPECT_EQ(restored.ServerSoftware, "Marrowind Servala3Server/1.0");
+  EXPECT_EQ(restored.MaxConnections, 0);
+}
+
+}  // namespace
+}  // namespace servala
