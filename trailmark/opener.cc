@@ -34,6 +34,8 @@ QString FirstOnPath(const QStringList& programs) {
   return {};
 }
 
+OpenAction Classify(const QString& target, bool followShortcut);
+
 OpenAction ClassifyPath(const QString& hostPath, bool followShortcut) {
   const QFileInfo info(hostPath);
   if (!info.exists()) return {};
@@ -41,16 +43,14 @@ OpenAction ClassifyPath(const QString& hostPath, bool followShortcut) {
     if (!followShortcut) return {};
     const auto url = ReadShortcutUrl(hostPath);
     if (!url || url->isEmpty()) return {};
-    const OpenAction inner = ClassifyTarget(*url);
+    const OpenAction inner = Classify(*url, false);
     // A shortcut names an address or a file, never a program or another shortcut.
     return inner.kind == OpenAction::kDefault ? inner : OpenAction{};
   }
   return {OpenAction::kDefault, info.absoluteFilePath()};
 }
 
-}  // namespace
-
-OpenAction ClassifyTarget(const QString& target) {
+OpenAction Classify(const QString& target, bool followShortcut) {
   if (target.trimmed().isEmpty() || target.contains(QChar(0))) return {};
 
   QString rest;
@@ -65,13 +65,13 @@ OpenAction ClassifyTarget(const QString& target) {
                                          QRegularExpression::CaseInsensitiveOption);
   static const QRegularExpression drive("^[A-Za-z]:");
   if (scheme.match(target).hasMatch() && !drive.match(target).hasMatch()) {
-    const QUrl url(target, QUrl::StrictMode);
+    const QUrl url(target, QUrl::TolerantMode);
     if (!url.isValid()) return {};
-    if (url.isLocalFile()) return ClassifyPath(url.toLocalFile(), true);
+    if (url.isLocalFile()) return ClassifyPath(url.toLocalFile(), followShortcut);
     return {OpenAction::kDefault, url.toString(QUrl::FullyEncoded)};
   }
 
-  const OpenAction path = ClassifyPath(HostPathOf(target), true);
+  const OpenAction path = ClassifyPath(HostPathOf(target), followShortcut);
   if (path.kind != OpenAction::kNothing) return path;
 
   // A bare host name with an optional port and path, as a browser's address box takes it.
@@ -82,6 +82,12 @@ OpenAction ClassifyTarget(const QString& target) {
     if (url.isValid()) return {OpenAction::kDefault, url.toString(QUrl::FullyEncoded)};
   }
   return {};
+}
+
+}  // namespace
+
+OpenAction ClassifyTarget(const QString& target) {
+  return Classify(target, true);
 }
 
 bool LaunchAction(const OpenAction& action, const StartDetachedFn& start) {
