@@ -8,6 +8,7 @@
 #include <winport/profile.h>
 #include <winport/registry.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -113,6 +114,11 @@ std::string FieldText(const BYTE* p, std::size_t width) {
   return std::string(text, strnlen(text, width));
 }
 
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
 }  // namespace
 
 CReportStore::CReportStore()
@@ -139,7 +145,8 @@ CReportStore::CReportStore()
       m_dwChannel(0),
       m_bCountsChanged(FALSE),
       m_tLastCheckpoint(0),
-      m_bWriteFailed(FALSE) {
+      m_bWriteFailed(FALSE),
+      m_pRecordEntries(nullptr) {
   std::strcpy(m_szBinFileName, m_pszDefaultBinFileName);
   m_szCurrentPath[0] = '\0';
   m_szCurrentName[0] = '\0';
@@ -360,6 +367,10 @@ void CReportStore::WriteINI(const char* section, const char* key, const char* va
     LogInfo("CReportStore::WriteINI - string too big to be put in tracelog file", 0);
   }
   CStoreLock hold(&m_csLock);
+  if (m_pRecordEntries != nullptr) {
+    m_pRecordEntries->push_back({section, key, value});
+    return;
+  }
   if (!WritePrivateProfileStringA(section, key, value, m_szCurrentPath)) {
     m_bWriteFailed = TRUE;
     LogError("CReportStore::WriteINI - failed to write", winport::GetLastError());
@@ -488,6 +499,8 @@ BOOL CReportStore::WriteHRRecordToINI() {
   LogInfo("CReportStore::WriteHRRecordToINI", 0);
   CStoreLock hold(&m_csLock);
   m_bWriteFailed = FALSE;
+  std::vector<RecordEntry> entries;
+  m_pRecordEntries = &entries;
   char nnn[16], section[64], key[32], value[256];
   std::snprintf(nnn, sizeof nnn, "%03lu", static_cast<unsigned long>(m_dwReportCounter));
 
@@ -663,10 +676,59 @@ BOOL CReportStore::WriteHRRecordToINI() {
     WriteINI(section, "ICS Mapping Configured With ORB", (ics & 0x8) ? "Yes" : "No");
   }
 
+  m_pRecordEntries = nullptr;
+  FlushRecordEntries(entries);
   BOOL written = !m_bWriteFailed;
   SynchronizeINIFile();
   LogInfo("CReportStore::WriteHRRecordToINI  - finished writing records", 0);
   return written;
+}
+
+void CReportStore::FlushRecordEntries(const std::vector<RecordEntry>& entries) {
+  // Section names already in the file, upper-cased (names match without regard to case).
+  std::vector<std::string> known;
+  std::string names(64 * 1024, '\0');
+  DWORD got = 0;
+  for (;;) {
+    got = GetPrivateProfileSectionNamesA(names.data(), static_cast<DWORD>(names.size()),
+                                         m_szCurrentPath);
+    if (got + 2 < names.size() || names.size() >= (1u << 26)) break;
+    names.assign(names.size() * 2, '\0');  // the list was cut: read it again whole
+  }
+  for (std::size_t i = 0; i < got && names[i] != '\0'; i += std::strlen(&names[i]) + 1)
+    known.push_back(Upper(&names[i]));
+  auto isKnown = [&](const std::string& section) {
+    std::string upper = Upper(section);
+    for (const auto& name : known)
+      if (name == upper) return true;
+    return false;
+  };
+
+  for (std::size_t first = 0; first < entries.size();) {
+    std::size_t last = first + 1;
+    while (last < entries.size() && entries[last].section == entries[first].section) ++last;
+    const std::string& section = entries[first].section;
+    if (last - first > 1 && !isKnown(section)) {
+      std::string lines;
+      for (std::size_t i = first; i < last; ++i)
+        lines += entries[i].key + "=" + entries[i].value + '\0';
+      lines += '\0';
+      if (!WritePrivateProfileSectionA(section.c_str(), lines.c_str(), m_szCurrentPath)) {
+        m_bWriteFailed = TRUE;
+        LogError("CReportStore::WriteINI - failed to write", winport::GetLastError());
+      }
+    } else {
+      for (std::size_t i = first; i < last; ++i) {
+        if (!WritePrivateProfileStringA(section.c_str(), entries[i].key.c_str(),
+                                        entries[i].value.c_str(), m_szCurrentPath)) {
+          m_bWriteFailed = TRUE;
+          LogError("CReportStore::WriteINI - failed to write", winport::GetLastError());
+        }
+      }
+    }
+    known.push_back(Upper(section));
+    first = last;
+  }
 }
 
 BOOL CReportStore::IsICSConfigurationChanged(DWORD* flags) {

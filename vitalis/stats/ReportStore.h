@@ -7,6 +7,8 @@
 #include <winport/sync.h>
 
 #include <ctime>
+#include <string>
+#include <vector>
 
 #include "core/Win.h"
 #include "stats/StatsRecords.h"
@@ -91,6 +93,12 @@ class CReportStore {
   void BuildReportPath(char* buffer, DWORD size, const char* name) const;
   void WriteStateFile(bool checkpoint);
   void MarkChanged() { m_bCountsChanged = TRUE; }
+  // Writes the entries a report record collected: a section that is new to the file in one
+  // write, anything else key by key. The file ends up as if each key had been written alone.
+  struct RecordEntry {
+    std::string section, key, value;
+  };
+  void FlushRecordEntries(const std::vector<RecordEntry>& entries);
 
   char m_szBinFileName[MAX_PATH];
   const char* m_pszDefaultBinFileName;
@@ -132,4 +140,6 @@ class CReportStore {
   std::time_t m_tLastCheckpoint;
   // Set by WriteINI when the profile writer failed.
   BOOL m_bWriteFailed;
+  // While a report record is written, WriteINI collects its entries here.
+  std::vector<RecordEntry>* m_pRecordEntries;
 };

@@ -336,9 +336,9 @@ TEST_F(StoreTest, RecordWithEveryFlag) {
                 "VesddStats0012=Driver Version,4.10\r\n"
                 "VesddStats0013=Serial Number,A1\r\n"
                 "DriverOpMode=DVB\r\n"
-                "Address0001=a3 long line\n"
+                "Address0001=a3 long line\n\r\n"
                 "Address0002=b3\n\r\n"
-                "\r\n[012Zn Statistics]\r\n"
+                "[012Zn Statistics]\r\n"
                 "00Phone=555-3\r\n"
                 "00Total Dialouts=10\r\n"
                 "00Busy Dialouts=3\r\n"
@@ -359,6 +359,19 @@ TEST_F(StoreTest, RecordWithEveryFlag) {
                 "Num Headers Read=3\r\n"
                 "Num Articles Read=4\r\n"
                 "Pkg Mbytes Read=5000000000\r\n");
+}
+
+TEST_F(StoreTest, RecordIntoSectionsAlreadyInTheFileKeepsTheirKeys) {
+  CTestStore store;
+  Prepare(store);
+  store.ReadBinData();
+  std::ofstream(Host(store.m_szCurrentPath), std::ios::binary)
+      << "[001general]\r\nOther=1\r\nSerial No=old\r\n";
+  EXPECT_TRUE(store.WriteHRRecordToINI());
+  std::string text = Read(store.m_szCurrentPath);
+  EXPECT_EQ(text.substr(0, text.find("[Header]")),
+            "[001general]\r\nOther=1\r\nSerial No=N.A.\r\nSiteID=N.A.\r\n"
+            "ORBNav Running Minutes=0\r\n\r\n");
 }
 
 TEST_F(StoreTest, NothingIsWrittenWhileDisabled) {

@@ -1,10 +1,10 @@
 // Statistics records: bucket rule, driver record copy and difference, dial-out list.
+#include "stats/StatsRecords.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
-
-#include "stats/StatsRecords.h"
 
 namespace {
 
