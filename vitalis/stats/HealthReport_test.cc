@@ -189,6 +189,47 @@ TEST_F(HealthReportTest, UnwritableReportKeepsThePeriod) {
   EXPECT_EQ(store.m_PD.ullKilobytes, 4u);
 }
 
+TEST_F(HealthReportTest, ConnectionSharingReportedWhenItChanges) {
+  Start(FALSE, FALSE);
+  DWORD flags = 99;
+  EXPECT_FALSE(store.IsICSConfigurationChanged(&flags));  // off and never reported
+  EXPECT_EQ(flags, 0u);
+  sim->Set("ics_flags", 0x5);
+  EXPECT_TRUE(store.IsICSConfigurationChanged(&flags));
+  EXPECT_EQ(flags, 0x5u);
+  EXPECT_FALSE(store.IsICSConfigurationChanged(&flags));  // reported already
+  store.WriteHRRecordToINI();
+  sim->Set("ics_flags", 0x3);
+  store.WriteHRRecordToINI();
+  std::string text = Read(store.m_szCurrentPath);
+  EXPECT_EQ(text.find("[001ICSInfo]"), std::string::npos);
+  EXPECT_NE(text.find("[002ICSInfo]\r\nICSInstalled=Yes\r\nICS Shared With ORB=Yes\r\n"
+                      "ICS Bound With ORB=No\r\nICS Mapping Configured With ORB=No\r\n"),
+            std::string::npos)
+      << text;
+}
+
+TEST_F(HealthReportTest, SiteIdAndFreeEntries) {
+  Start(FALSE, FALSE);
+  char site[CReportStore::SITEID_SIZE] = {};
+  store.GetSiteID(site);
+  EXPECT_STREQ(site, "SITE0042");
+  sim->Set("fail", "VesddGetSiteID");
+  store.GetSiteID(site);
+  EXPECT_STREQ(site, "N.A.");
+
+  // DAK_GENERIC: three strings, each after a length whose low byte counts its zero.
+  std::vector<BYTE> message = {5, 0, 0, 0};
+  for (std::string text : {"DiagCorrections", "AdapterCorrAction", "Successful"}) {
+    message.push_back(static_cast<BYTE>(text.size() + 1));
+    message.insert(message.end(), {0, 0, 0});
+    message.insert(message.end(), text.begin(), text.end());
+    message.push_back(0);
+  }
+  EXPECT_TRUE(store.WriteGeneralData(message.data()));
+  EXPECT_EQ(Read(store.m_szCurrentPath), "[DiagCorrections]\r\nAdapterCorrAction=Successful\r\n");
+}
+
 TEST(HealthReportNoDriver, NoSamplesAndNoDriverCounters) {
   CTestStore store;
   store.SetEnableType(FALSE, FALSE, TRUE);
