@@ -36,6 +36,7 @@ struct QueueHolder {
   std::shared_ptr<MessageQueue> queue;
   ~QueueHolder() {
     if (!queue) return;
+    DestroyWindowsOf(queue.get());
     QueueTable& t = queueTable();
     std::lock_guard guard(t.lock);
     auto it = t.queues.find(queue->threadId());

@@ -77,5 +77,7 @@ DWORD CurrentThreadId();
 // The procedure of a window of this process (null when none or no such window), and the
 // thread that owns it.
 bool LocalWindowInfo(HWND window, WNDPROC* proc, DWORD* threadId);
+// A thread's windows go with it, as on Windows (called when the thread ends).
+void DestroyWindowsOf(const MessageQueue* queue);
 
 }  // namespace winport::detail

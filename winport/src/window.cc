@@ -120,6 +120,15 @@ struct LocalWindow {
     if (reader.joinable() && reader.get_id() != std::this_thread::get_id()) reader.join();
   }
 
+  // Takes the window off the machine: no one finds it or reaches it any more.
+  void Close() {
+    RemoveFiles();
+    Stop();
+    ::close(socketFd);
+    ::close(wakeFd);
+    queue->ForgetWindow(hwnd);
+  }
+
   void RemoveFiles() {
     ::unlink(classPath.c_str());
     ::unlink(socketPath.c_str());
@@ -292,6 +301,23 @@ bool ValidName(const char* name, bool allowEmpty) {
 
 }  // namespace
 
+void DestroyWindowsOf(const MessageQueue* queue) {
+  std::vector<std::shared_ptr<LocalWindow>> doomed;
+  {
+    WindowTable& t = windowTable();
+    std::lock_guard guard(t.lock);
+    for (auto it = t.windows.begin(); it != t.windows.end();) {
+      if (it->second->queue.get() == queue) {
+        doomed.push_back(std::move(it->second));
+        it = t.windows.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto& w : doomed) w->Close();
+}
+
 bool LocalWindowInfo(HWND window, WNDPROC* proc, DWORD* threadId) {
   auto w = FindLocal(window);
   if (!w) return false;
@@ -352,7 +378,15 @@ HWND CreateMessageWindow(const char* className, const char* windowName, WNDPROC 
 
 BOOL DestroyWindow(HWND window) {
   using namespace detail;
-  auto w = FindLocal(window);
+  std::shared_ptr<LocalWindow> w;
+  {
+    WindowTable& t = windowTable();
+    std::lock_guard guard(t.lock);
+    if (auto it = t.windows.find(window); it != t.windows.end()) {
+      w = std::move(it->second);
+      t.windows.erase(it);
+    }
+  }
   if (!w) {
     SetLastError(window && HwndPid(window) != ::getpid() && WindowAlive(window)
                      ? ERROR_ACCESS_DENIED
@@ -360,19 +394,7 @@ BOOL DestroyWindow(HWND window) {
     return FALSE;
   }
   if (w->proc && w->queue->threadId() == CurrentThreadId()) w->proc(window, WM_DESTROY, 0, 0);
-  {
-    WindowTable& t = windowTable();
-    std::lock_guard guard(t.lock);
-    if (t.windows.erase(window) == 0) {
-      SetLastError(ERROR_INVALID_WINDOW_HANDLE);  // destroyed meanwhile by another thread
-      return FALSE;
-    }
-  }
-  w->RemoveFiles();
-  w->Stop();
-  ::close(w->socketFd);
-  ::close(w->wakeFd);
-  w->queue->ForgetWindow(window);
+  w->Close();
   return TRUE;
 }
 

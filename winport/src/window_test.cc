@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "message_testing.h"
 #include "testing.h"
@@ -94,6 +95,15 @@ TEST(WindowTest, PostingToAWindowOfAnotherProcess) {
               std::to_string(id) + " " + std::to_string(i) + " " + std::to_string(1000 + i));
   EXPECT_EQ(navigator.ReadLine(), std::to_string(WM_CLOSE) + " 0 0");
   EXPECT_EQ(navigator.Wait(), 0);
+}
+
+TEST(WindowTest, AWindowGoesWithItsThread) {
+  HWND window = nullptr;
+  std::thread([&] { window = CreateMessageWindow(kNavigator); }).join();
+  ASSERT_NE(window, nullptr);
+  EXPECT_FALSE(IsWindow(window));
+  EXPECT_EQ(FindWindowA(kNavigator, nullptr), nullptr);
+  EXPECT_FALSE(PostMessageA(window, WM_USER, 0, 0));
 }
 
 TEST(WindowTest, WindowOfADeadProcessIsNotFound) {

@@ -28,7 +28,10 @@ BOOL SetMailslotInfo(HANDLE mailslot, DWORD readTimeout);
 
 // ReadFile on a server end reads exactly one message (a buffer too small fails with
 // ERROR_INSUFFICIENT_BUFFER and the message stays first in line; no message within the
-// time-out fails with ERROR_SEM_TIMEOUT). WriteFile on a client end writes one message; a
-// message over the server's limit fails with ERROR_INVALID_PARAMETER.
+// time-out fails with ERROR_SEM_TIMEOUT). WriteFile on a client end writes one message and
+// returns once the server holds it, without waiting for it to be read. A message over the
+// server's limit fails with ERROR_INVALID_PARAMETER, a server that has gone with
+// ERROR_BROKEN_PIPE, and a server that takes nothing in for 10 seconds with ERROR_TIMEOUT.
+// Each client end's messages are read in the order it wrote them.
 
 }  // namespace winport
