@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <winport/handle.h>
+#include <winport/mailslot.h>
 #include <winport/registry.h>
 #include <winport/sync.h>
 
@@ -405,7 +406,7 @@ TEST_F(ModuleTest, MalformedRecordsAreDroppedWithoutReadingPastThem) {
                 Generic({"Sect", "Key", "Value"}, {5, 4, 60}),     // runs past the end
                 Generic({"Sect", "Key", "Value"}, {0x105, 4, 6}),  // low byte 5 only counts
                 Generic({"Sect", "Key", "Value"}, {3, 4, 6}),      // "Se" has no zero
-                std::vector<BYTE>{1, 0}, U32s({DAK_CONNSTATE, 2})});
+                std::vector<BYTE>{1, 0}, std::vector<BYTE>{}, U32s({DAK_CONNSTATE, 2})});
   std::string trace = Trace();
   EXPECT_TRUE(Has(trace, "DAK_PD record too short (100 of 584 bytes) - dropped"));
   EXPECT_TRUE(Has(trace, "DAK_RUNNINGTIME record too short (8 of 12 bytes) - dropped"));
@@ -417,8 +418,35 @@ TEST_F(ModuleTest, MalformedRecordsAreDroppedWithoutReadingPastThem) {
   }
   EXPECT_EQ(malformed, 3u);
   EXPECT_TRUE(Has(trace, "message of 2 bytes has no identifier - dropped"));
+  // An empty message is taken out of the way instead of blocking the ones behind it.
+  EXPECT_TRUE(Has(trace, "CDAKDllMain::MessageProcessor - empty message dropped"));
   // The loop went on to the good record behind them.
   EXPECT_EQ(module->GetDiagnostics()->GetConnectionState(), 2u);
+}
+
+TEST_F(ModuleTest, PrimaryThreadThatCannotServeTheMailslotFailsTheStart) {
+  // Someone else already serves the mailslot name.
+  HANDLE taken = CreateMailslotA(kUsabilitySlotName, 0, 0, nullptr);
+  ASSERT_NE(taken, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(StartVitalisDLL(), 5u);
+  // The failed instance stays (holding the mutex) until the stop.
+  EXPECT_NE(GetCurrentInstance(), nullptr);
+  EXPECT_EQ(StartVitalisDLL(), 1u);
+  EXPECT_EQ(StopVitalisDLL(), 1u);
+  CloseHandle(taken);
+
+  std::string trace = Trace();
+  EXPECT_TRUE(Has(trace, "Error->CDAKDllMain::StartMailslotServer() - Error creating mailslot"));
+  EXPECT_TRUE(Has(trace,
+                  "CDAKDllMain::Run - call to CDAKDllMain::StartMailslotServer() failed, "
+                  "abort thread"));
+  EXPECT_TRUE(Has(trace,
+                  "Thread initialization failed - terminating thread CDAKDllMain (Primary "
+                  "Thread)"));
+  // Nothing was started on behalf of the failed thread.
+  EXPECT_FALSE(Has(trace, "CDAkDllMain::Run()- started the tuning thread successfully"));
+  EXPECT_FALSE(Has(trace, "CDAKDllMain::Run() - Entering Message Loop"));
+  EXPECT_FALSE(Has(trace, "CDAKDllmain::Init - Starting the service information thread"));
 }
 
 TEST_F(ModuleTest, NotificationEventReloadsTheConfiguration) {
