@@ -33,3 +33,8 @@ USB_EXPORT std::int32_t USBGetAdapterStats(std::uint32_t deviceHandle, void* buf
 USB_EXPORT std::uint32_t USBGetLastError() {
   return static_cast<std::uint32_t>(SimState::Load().GetInt("usb_error"));
 }
+
+// Entry points the simulation says are missing vanish from this library's exports on load.
+__attribute__((constructor)) static void HideEntryPointsOnLoad() {
+  receiver_sim::HideMissingEntryPoints(reinterpret_cast<const void*>(&HideEntryPointsOnLoad));
+}

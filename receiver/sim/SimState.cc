@@ -1,5 +1,8 @@
 #include "SimState.h"
 
+#include <dlfcn.h>
+#include <link.h>
+#include <sys/mman.h>
 #include <unistd.h>
 #include <winport/clock.h>
 #include <winport/prefix.h>
@@ -16,6 +19,9 @@ namespace {
 
 const std::vector<Variable> kVariables = {
     {"epoch", "", "C time the simulated receiver was switched on (set on first use and by reset)"},
+    {"missing", "",
+     "entry points the receiver libraries do not export, comma separated (e.g. "
+     "VesddClearAddrStats); takes effect when a library is next loaded"},
     {"fail", "",
      "entry points that fail, comma separated (e.g. VesddGetStats,ORBDI_TestTCPStack), or all"},
     {"driver_error", "0",
@@ -240,6 +246,89 @@ void PutU16(void* buffer, std::size_t offset, std::uint16_t value) {
   auto* p = static_cast<unsigned char*>(buffer) + offset;
   p[0] = static_cast<unsigned char>(value);
   p[1] = static_cast<unsigned char>(value >> 8);
+}
+
+}  // namespace receiver_sim
+
+// Lookups by name compare the requested name with the library's dynamic string table, so
+// renaming an entry point's string there (the first character becomes '!') makes the lookup
+// miss, exactly as if the library did not export it. Only this process's copy changes.
+namespace receiver_sim {
+
+namespace {
+
+struct LibraryImage {
+  ElfW(Addr) base = 0;
+  const ElfW(Phdr) * phdr = nullptr;
+  int phnum = 0;
+};
+
+int FindImage(struct dl_phdr_info* info, size_t, void* data) {
+  auto* image = static_cast<LibraryImage*>(data);
+  if (info->dlpi_addr != image->base) return 0;
+  image->phdr = info->dlpi_phdr;
+  image->phnum = info->dlpi_phnum;
+  return 1;
+}
+
+}  // namespace
+
+void HideMissingEntryPoints(const void* anyAddressInLibrary) {
+  std::string list = SimState::Load().Get("missing");
+  if (list.empty()) return;
+  Dl_info dl{};
+  if (dladdr(anyAddressInLibrary, &dl) == 0 || dl.dli_fbase == nullptr) return;
+  LibraryImage image;
+  image.base = reinterpret_cast<ElfW(Addr)>(dl.dli_fbase);
+  if (dl_iterate_phdr(FindImage, &image) == 0 || image.phdr == nullptr) return;
+
+  char* strtab = nullptr;
+  std::size_t strsz = 0;
+  for (int i = 0; i < image.phnum; ++i) {
+    if (image.phdr[i].p_type != PT_DYNAMIC) continue;
+    auto* dyn = reinterpret_cast<const ElfW(Dyn)*>(image.base + image.phdr[i].p_vaddr);
+    for (; dyn->d_tag != DT_NULL; ++dyn) {
+      if (dyn->d_tag == DT_STRTAB) {
+        ElfW(Addr) address = dyn->d_un.d_ptr;
+        // The loader may or may not have relocated the entry in place.
+        if (address < image.base) address += image.base;
+        strtab = reinterpret_cast<char*>(address);
+      } else if (dyn->d_tag == DT_STRSZ) {
+        strsz = dyn->d_un.d_val;
+      }
+    }
+  }
+  if (strtab == nullptr || strsz == 0) return;
+  // The protection of the segment holding the table, to put back afterwards.
+  int protection = PROT_READ;
+  for (int i = 0; i < image.phnum; ++i) {
+    const ElfW(Phdr)& p = image.phdr[i];
+    ElfW(Addr) start = image.base + p.p_vaddr;
+    if (p.p_type == PT_LOAD && reinterpret_cast<ElfW(Addr)>(strtab) >= start &&
+        reinterpret_cast<ElfW(Addr)>(strtab) < start + p.p_memsz) {
+      protection = ((p.p_flags & PF_R) ? PROT_READ : 0) | ((p.p_flags & PF_W) ? PROT_WRITE : 0) |
+                   ((p.p_flags & PF_X) ? PROT_EXEC : 0);
+    }
+  }
+  long pageSize = sysconf(_SC_PAGESIZE);
+  std::stringstream in(list);
+  std::string name;
+  while (std::getline(in, name, ',')) {
+    if (name.empty()) continue;
+    for (std::size_t at = 0; at + name.size() < strsz; ++at) {
+      if ((at == 0 || strtab[at - 1] == '\0') &&
+          std::memcmp(strtab + at, name.data(), name.size()) == 0 &&
+          strtab[at + name.size()] == '\0') {
+        auto page =
+            reinterpret_cast<ElfW(Addr)>(strtab + at) & ~static_cast<ElfW(Addr)>(pageSize - 1);
+        void* p = reinterpret_cast<void*>(page);
+        if (mprotect(p, static_cast<std::size_t>(pageSize) * 2, PROT_READ | PROT_WRITE) != 0) break;
+        strtab[at] = '!';
+        mprotect(p, static_cast<std::size_t>(pageSize) * 2, protection);
+        break;
+      }
+    }
+  }
 }
 
 }  // namespace receiver_sim

@@ -59,3 +59,12 @@ void PutU32(void* buffer, std::size_t offset, std::uint32_t value);
 void PutU16(void* buffer, std::size_t offset, std::uint16_t value);
 
 }  // namespace receiver_sim
+
+namespace receiver_sim {
+
+// Hides the entry points named in the "missing" setting from lookups by name in the library
+// that contains `anyAddressInLibrary`, the way a library build without them would look. Run
+// once when the library is loaded.
+void HideMissingEntryPoints(const void* anyAddressInLibrary);
+
+}  // namespace receiver_sim

@@ -23,3 +23,8 @@ TRELLIS_EXPORT std::int32_t TrellisCloseChannel(std::uint32_t channel) {
 TRELLIS_EXPORT std::uint32_t TrellisGetLastError() {
   return static_cast<std::uint32_t>(SimState::Load().GetInt("trellis_error"));
 }
+
+// Entry points the simulation says are missing vanish from this library's exports on load.
+__attribute__((constructor)) static void HideEntryPointsOnLoad() {
+  receiver_sim::HideMissingEntryPoints(reinterpret_cast<const void*>(&HideEntryPointsOnLoad));
+}

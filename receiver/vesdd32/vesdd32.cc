@@ -154,3 +154,8 @@ VESDD_EXPORT std::uint32_t VesddClearAddrStats(std::uint32_t /*handle*/) {
   return SimState::Load().Fails("VesddClearAddrStats") ? kFailed : 0;
 }
 #endif
+
+// Entry points the simulation says are missing vanish from this library's exports on load.
+__attribute__((constructor)) static void HideEntryPointsOnLoad() {
+  receiver_sim::HideMissingEntryPoints(reinterpret_cast<const void*>(&HideEntryPointsOnLoad));
+}

@@ -8,3 +8,8 @@ extern "C" __attribute__((visibility("default"))) std::int32_t acSetupService(st
   if (s.Fails("acSetupService")) return 1;
   return static_cast<std::int32_t>(s.GetInt("wcsetup_result"));
 }
+
+// Entry points the simulation says are missing vanish from this library's exports on load.
+__attribute__((constructor)) static void HideEntryPointsOnLoad() {
+  receiver_sim::HideMissingEntryPoints(reinterpret_cast<const void*>(&HideEntryPointsOnLoad));
+}

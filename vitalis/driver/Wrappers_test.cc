@@ -78,6 +78,28 @@ TEST(VESDDInterface, LibraryLackingOneEntryPointIsNotUsable) {
   EXPECT_NE(missing.GetLastLoadError(), 0u);
 }
 
+TEST(VESDDInterface, SimulatedMissingEntryPoint) {
+  SimControl sim;
+  sim.Set("missing", "VesddClearAddrStats");
+  {
+    CVESDDInterface vesdd;
+    EXPECT_FALSE(vesdd.Load());
+    EXPECT_NE(vesdd.GetModuleHandle(), nullptr);
+    EXPECT_EQ(vesdd.GetEntryPoint("VesddClearAddrStats"), nullptr);
+    EXPECT_NE(vesdd.GetEntryPoint("VesddOpenChannel"), nullptr);
+    vesdd.Unload();
+  }
+  sim.Set("missing", "");
+  CVESDDInterface vesdd;
+  EXPECT_TRUE(vesdd.Load());
+
+  sim.Set("missing", "USBGetLastError");
+  CUsbInterface usb;
+  EXPECT_FALSE(usb.Load());
+  EXPECT_EQ(usb.GetModuleHandle(), nullptr);  // unloaded again
+  EXPECT_FALSE(usb.IsUsbResponding());
+}
+
 TEST(VESDDInterface, ResultRules) {
   SimControl sim;
   CVESDDInterface vesdd;
