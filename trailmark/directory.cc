@@ -10,14 +10,16 @@ namespace {
 class RecordWalker {
  public:
   explicit RecordWalker(const QString& wanted)
-      : wanted_(wanted.toUpper()), keywordCap_(4 * static_cast<qsizetype>(wanted.size()) + 4) {}
+      : wanted_(wanted.toUpper()),
+        wantedAscii_(IsAscii(wanted_.toUtf8()) ? wanted_.toUtf8() : QByteArray()),
+        keywordCap_(4 * static_cast<qsizetype>(wanted.size()) + 4) {}
 
   // Returns true when a record matched; its target is then in target().
   bool Feed(char c) {
     switch (phase_) {
       case kKeyword:
         if (c == '\n') {
-          matches_ = !tooLong_ && QString::fromUtf8(keyword_).toUpper() == wanted_;
+          matches_ = !tooLong_ && KeywordMatches();
           phase_ = kTarget;
         } else if (keyword_.size() < keywordCap_) {
           keyword_.append(c);
@@ -52,6 +54,23 @@ class RecordWalker {
  private:
   enum Phase { kKeyword, kTarget, kSkip };
 
+  static bool IsAscii(const QByteArray& bytes) {
+    for (char c : bytes) {
+      if (static_cast<unsigned char>(c) >= 0x80) return false;
+    }
+    return true;
+  }
+
+  bool KeywordMatches() const {
+    // Plain ASCII on both sides (the usual case) needs no conversion; anything else is
+    // compared by its full upper-case form.
+    if (!wantedAscii_.isEmpty() && IsAscii(keyword_)) {
+      return keyword_.size() == wantedAscii_.size() &&
+             qstrnicmp(keyword_.constData(), wantedAscii_.constData(), keyword_.size()) == 0;
+    }
+    return QString::fromUtf8(keyword_).toUpper() == wanted_;
+  }
+
   void Reset() {
     phase_ = kKeyword;
     keyword_.clear();
@@ -60,6 +79,7 @@ class RecordWalker {
   }
 
   const QString wanted_;
+  const QByteArray wantedAscii_;
   const qsizetype keywordCap_;
   Phase phase_ = kKeyword;
   QByteArray keyword_;
@@ -94,8 +114,9 @@ DirectoryLookup LookupDirectory(const QString& path, const QString& text) {
       return out;
     }
     if (n == 0) break;
+    const char* data = buffer.constData();
     for (qint64 i = 0; i < n; ++i) {
-      const char c = buffer[i];
+      const char c = data[i];
       if (pendingCr) {
         pendingCr = false;
         if (c == '\n') {

@@ -479,6 +479,12 @@ class FormsTest : public QObject {
     Menu("mnuSearchUpdate")->trigger();
     QCOMPARE(form->txtURL->text(), QString("Error Updating Directory"));
     QCOMPARE(form->HTTP1()->Action(), 0);
+    // A file that cannot be written is a failure too.
+    server.status = "200 OK";
+    HTTP http(5000);
+    http.SetURL(form->HTTP1()->URL());
+    http.SetLocalFile(folder + "/missing/websites.dir");
+    QVERIFY_THROWS_EXCEPTION(HttpError, http.SetAction(1));
     server.close();
     Menu("mnuSearchUpdate")->trigger();
     QCOMPARE(rec.messages, (QStringList{"Please Sign on to the Internet and try Again!",
