@@ -97,7 +97,8 @@ HANDLE FindFirstFileA(const char* fileName, WIN32_FIND_DATAA* findFileData) {
     dirPart = spec.substr(0, cut + 1);
     pattern = spec.substr(cut + 1);
   } else if (spec.size() >= 2 && spec[1] == ':') {
-    dirPart = spec.substr(0, 2) + "\\";
+    dirPart.assign(spec, 0, 2);
+    dirPart.push_back('\\');
     pattern = spec.substr(2);
   } else {
     dirPart = ".";

@@ -275,7 +275,7 @@ bool Update(const char* fileName, bool (*edit)(std::vector<Line>&, const void*),
       off += static_cast<std::size_t>(n);
   }
   int err = errno;
-  if (ok && ::fsync(out) != 0) {
+  if (ok && ::fdatasync(out) != 0) {
     ok = false;
     err = errno;
   }
