@@ -25,13 +25,13 @@ namespace {
 // "Text|*.txt|All|*.*" or a bare pattern such as "*.zip" -> the toolkit's filter form.
 QString QtFilter(const QString& filter) {
   if (filter.isEmpty()) return {};
-  const QStringList parts = filter.split('|');
-  if (parts.size() == 1) return parts.front() + " (" + parts.front() + ")";
+  const QStringList pieces = filter.split('|');
+  if (pieces.size() == 1) return pieces.front() + " (" + pieces.front() + ")";
   QStringList out;
-  for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
-    QString patterns = parts[i + 1];
+  for (qsizetype i = 0; i + 1 < pieces.size(); i += 2) {
+    QString patterns = pieces[i + 1];
     patterns.replace(';', ' ');
-    out << parts[i] + " (" + patterns + ")";
+    out << pieces[i] + " (" + patterns + ")";
   }
   return out.join(";;");
 }

@@ -35,7 +35,7 @@ TEST_F(TrailmarkDirectoryTest, LfRecordsMatchWholeKeywordWithoutRegardToCase) {
   }
   // The first matching record wins.
   EXPECT_EQ(LookupDirectory(path, "MAIL").target, "http://mail.example.com/");
-  // Whole texts only: no trimming, no partial matches.
+  // Whole texts only: no trimming, no prefix matches.
   for (const char* typed : {"news ", " news", "new", "newsx", "News site"}) {
     EXPECT_EQ(LookupDirectory(path, typed).result, DirectoryLookup::kNotFound) << typed;
   }

@@ -12,12 +12,11 @@
 namespace trailmark {
 
 namespace {
-constexpr char kUnrecognized[] = "The driver cannot recognize the specified command.";
-constexpr char kMissingParameter[] =
-    "The specified command requires a parameter. Please supply one.";
+constexpr char kUnrecognized[] = "The driver cannot recognize the command.";
+constexpr char kMissingParameter[] = "The command requires a parameter. Please supply one.";
 constexpr char kFileNotFound[] =
-    "The specified file cannot be found. Make sure the path and filename are correct.";
-constexpr char kNotOpen[] = "The specified device is not open or is not recognized by MCI.";
+    "The file cannot be found. Make sure the path and filename are correct.";
+constexpr char kNotOpen[] = "The device is not open or is not recognized by MCI.";
 }  // namespace
 
 MciCommand ParseMciCommand(const QString& command) {

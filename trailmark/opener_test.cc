@@ -83,10 +83,8 @@ TEST(TrailmarkOpenerTest, TargetTravelsAsOneArgumentWithoutAShell) {
 }
 
 TEST(TrailmarkMciTest, CommandsAndTheirFailures) {
-  EXPECT_EQ(ParseMciCommand("play ").error,
-            "The specified command requires a parameter. Please supply one.");
-  EXPECT_EQ(ParseMciCommand("rewind x.mid").error,
-            "The driver cannot recognize the specified command.");
+  EXPECT_EQ(ParseMciCommand("play ").error, "The command requires a parameter. Please supply one.");
+  EXPECT_EQ(ParseMciCommand("rewind x.mid").error, "The driver cannot recognize the command.");
   const MciCommand quoted = ParseMciCommand("PLAY \"c:\\my music\\song.mp3\"");
   EXPECT_EQ(quoted.verb, "play");
   EXPECT_EQ(quoted.file, Q(winport::testing::Prefix() / "drive_c/my music/song.mp3"));
@@ -96,11 +94,10 @@ TEST(TrailmarkMciTest, CommandsAndTheirFailures) {
   EXPECT_FALSE(mci.mciExecute("play "));
   EXPECT_FALSE(mci.mciExecute("play /nonexistent/song.mp3"));
   EXPECT_FALSE(mci.mciExecute("pause /nonexistent/song.mp3"));
-  EXPECT_EQ(shown,
-            (QStringList{"The specified command requires a parameter. Please supply one.",
-                         "The specified file cannot be found. Make sure the path and filename are "
-                         "correct.",
-                         "The specified device is not open or is not recognized by MCI."}));
+  EXPECT_EQ(shown, (QStringList{"The command requires a parameter. Please supply one.",
+                                "The file cannot be found. Make sure the path and filename are "
+                                "correct.",
+                                "The device is not open or is not recognized by MCI."}));
 }
 
 }  // namespace
