@@ -10,7 +10,10 @@ PFN_TrellisGetLastError CTrellisConfig::s_pfnGetLastError = nullptr;
 
 CTrellisConfig::CTrellisConfig() : CLoadableModule("Trellis.ocx"), m_dwChannel(0) {}
 
-CTrellisConfig::~CTrellisConfig() = default;
+// The entry points are shared by the class: they must not outlive the library.
+CTrellisConfig::~CTrellisConfig() {
+  if (GetModuleHandle() != nullptr) Unload();
+}
 
 BOOL CTrellisConfig::Load() {
   LogInfo("CTrellisConfig::Load ", 0);

@@ -173,6 +173,14 @@ TEST(TrellisConfig, ProbeAlwaysUnloads) {
   sim.Set("trellis_present", 0);
   EXPECT_FALSE(trellis.IsTrellisResponding());
   EXPECT_EQ(trellis.GetModuleHandle(), nullptr);
+
+  // An object that goes without unloading takes the shared entry points with it.
+  sim.Set("trellis_present", 1);
+  {
+    CTrellisConfig loaded;
+    ASSERT_TRUE(loaded.Load());
+  }
+  EXPECT_FALSE(trellis.OpenChannel());
 }
 
 TEST(ReceiverLibraries, LinkedDiagnosticsInterface) {
