@@ -1,5 +1,6 @@
 #include "servala/http.h"
 
+#include <sys/stat.h>
 #include <winport/clock.h>
 
 #include <cstdio>
@@ -25,10 +26,20 @@ std::tm LocalNow() {
   return winport::LocalTime(winport::Now());
 }
 
+// The whole of a regular file; false for anything else.
 bool ReadWholeFile(const std::string& path, std::string& out) {
   std::FILE* f = std::fopen(path.c_str(), "rb");
   if (f == nullptr) return false;
-  out.clear();
+  struct stat st {};
+  if (::fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
+    std::fclose(f);
+    return false;
+  }
+  std::setvbuf(f, nullptr, _IONBF, 0);
+  out.resize(static_cast<std::size_t>(st.st_size));
+  std::size_t got = out.empty() ? 0 : std::fread(out.data(), 1, out.size(), f);
+  out.resize(got);
+  // A file that grew while being read is read to its end.
   char buf[16384];
   std::size_t n;
   while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
@@ -98,9 +109,7 @@ std::string cls_HTTP::ServeFile(const std::string& localPath, const std::string&
                                 const RequestContext& context, bool withHeader) {
   if (&context != &Context) Context = context;
   std::string body;
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(localPath, ec) || !ReadWholeFile(localPath, body))
-    return "";
+  if (!ReadWholeFile(localPath, body)) return "";
   std::string type = ContentTypeFor(std::filesystem::path(localPath).filename().string());
   if (type == "text/html") {
     body = NormalizeDirectives(std::move(body));

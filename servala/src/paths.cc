@@ -87,6 +87,25 @@ std::optional<ResolvedPath> ResolveUnder(const fs::path& root, std::string_view 
   if (relative.size() > kMaxRelative) return std::nullopt;
   if (relative.find('\0') != std::string_view::npos) return std::nullopt;
   std::error_code ec;
+  // Fast path: the name exactly as written, when it has no step upwards.
+  bool plain = true;
+  for (std::size_t p = 0; p <= relative.size();) {
+    std::size_t e = relative.find_first_of("/\\", p);
+    if (e == std::string_view::npos) e = relative.size();
+    const std::string_view seg = relative.substr(p, e - p);
+    if (seg == ".." || seg.size() > kMaxSegment) plain = false;
+    p = e + 1;
+  }
+  if (plain) {
+    std::string rel(relative);
+    for (char& c : rel)
+      if (c == '\\') c = '/';
+    while (!rel.empty() && rel.front() == '/') rel.erase(0, 1);
+    fs::path direct = rel.empty() ? root : root / rel;
+    auto dst = fs::status(direct, ec);
+    if (!ec && (fs::is_regular_file(dst) || fs::is_directory(dst)))
+      return ResolvedPath{std::move(direct), fs::is_directory(dst)};
+  }
   fs::path cur = root;
   auto st = fs::status(cur, ec);
   if (ec || !fs::exists(st)) return std::nullopt;

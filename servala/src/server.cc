@@ -431,10 +431,15 @@ const std::filesystem::path& ServalaLiteServer::RootHostPath() {
 
 void ServalaLiteServer::ResolveDirectory(int i) {
   SlotFields& s = slots_[i];
+  s.LocalFor.clear();
   std::string decoded;
   if (!PercentDecode(s.RequestPath, decoded)) return;
   auto dir = ResolveUnder(RootHostPath(), decoded, false);
-  if (!dir || !dir->directory) return;
+  if (!dir) return;
+  s.LocalFor = s.RequestPath;
+  s.LocalPath = dir->path.string();
+  s.LocalIsDirectory = dir->directory;
+  if (!dir->directory) return;
   for (const std::string& name : DefaultDocuments) {
     auto doc = ResolveUnder(dir->path, name, false);
     if (doc && !doc->directory) {
@@ -443,6 +448,9 @@ void ServalaLiteServer::ResolveDirectory(int i) {
       while ((p = s.RequestPath.find("//")) != std::string::npos) s.RequestPath.erase(p, 1);
       s.RequestTarget = name;
       s.RequestFileName = s.RequestPath;
+      s.LocalFor = s.RequestPath;
+      s.LocalPath = doc->path.string();
+      s.LocalIsDirectory = false;
       return;
     }
   }
@@ -483,9 +491,15 @@ void ServalaLiteServer::ProcessRequest(int i) {
 
   std::string reply;
   try {
-    std::string decoded;
     std::optional<ResolvedPath> local;
-    if (PercentDecode(s.RequestPath, decoded)) local = ResolveUnder(RootHostPath(), decoded, false);
+    if (!s.LocalFor.empty() && s.LocalFor == s.RequestPath) {
+      local = ResolvedPath{s.LocalPath, s.LocalIsDirectory};
+    } else {
+      std::string decoded;
+      if (PercentDecode(s.RequestPath, decoded))
+        local = ResolveUnder(RootHostPath(), decoded, false);
+    }
+    s.LocalFor.clear();
     if (s.RequestPath[0] == '/' || s.RequestPath[0] == '\\') s.RequestPath.erase(0, 1);
     if (!local) {
       reply = h.BuildErrorReply("404", UseErrorFiles, ShowErrorPages);

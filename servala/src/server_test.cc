@@ -142,6 +142,8 @@ class ServerTest : public ::testing::Test {
   // Sends `request` and returns all the server sends back; a request the server leaves
   // unanswered gives "" (the client then hangs up).
   std::string Exchange(const std::string& request) {
+    // An earlier client that hung up on an unanswered request must have been seen to go.
+    EXPECT_TRUE(RunUntil([&] { return !Unanswered(); }));
     auto client = std::make_shared<Client>(port_);
     auto f = std::async(std::launch::async, [client, request] {
       client->Send(request);

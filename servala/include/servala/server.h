@@ -67,6 +67,10 @@ struct SlotFields {
   std::time_t AcceptedAt = 0;
   bool Replied = false;  // a reply to a request went out on this connection
   bool HeadOnly = false;
+  // Where RequestPath was last found on disk, so a request looks its file up only once.
+  std::string LocalFor;
+  std::string LocalPath;
+  bool LocalIsDirectory = false;
 };
 
 class ServalaLiteServer : public SocketEvents {

@@ -1,0 +1,143 @@
+#!/usr/bin/env bash
+# Throughput of servala against nginx and lighttpd (one worker each) on the same 4 KiB file and
+# the same small SSI page: wrk, 8 connections, "Connection: close", loopback only.
+#   bench/servala_bench/run.sh [DURATION_SECONDS]     (default 10)
+# SERVALA=path/to/servala overrides the binary (default build/bin/servala).
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+DURATION=${1:-10}
+SERVALA=${SERVALA:-build/bin/servala}
+
+need=()
+command -v wrk >/dev/null || need+=(wrk)
+command -v nginx >/dev/null || [ -x /usr/sbin/nginx ] || need+=(nginx)
+command -v lighttpd >/dev/null || [ -x /usr/sbin/lighttpd ] || need+=(lighttpd)
+if [ ${#need[@]} -gt 0 ]; then
+  SUDO=; [ "$(id -u)" -ne 0 ] && SUDO=sudo
+  $SUDO apt-get install -y "${need[@]}" >/dev/null
+fi
+NGINX=$(command -v nginx || echo /usr/sbin/nginx)
+LIGHTTPD=$(command -v lighttpd || echo /usr/sbin/lighttpd)
+[ -x "$SERVALA" ] || { echo "no $SERVALA: build first (make build)" >&2; exit 1; }
+
+TMP=$(mktemp -d /tmp/servala_bench.XXXXXX)
+PIDS=()
+cleanup() {
+  for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$TMP"
+}
+trap cleanup EXIT
+
+SITE=$TMP/site
+mkdir -p "$SITE"
+head -c 4096 /dev/urandom | base64 -w 76 | head -c 4096 > "$SITE/file4k.txt"
+cat > "$SITE/inc.html" <<'HTML'
+<p>included part</p>
+HTML
+cat > "$SITE/ssi.html" <<'HTML'
+<html><head><title>SSI</title></head><body>
+<!--#include virtual="/inc.html" -->
+<p>Now: <!--#echo var="DATE_GMT" --></p>
+</body></html>
+HTML
+
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+wait_port() {
+  for _ in $(seq 100); do
+    (exec 3<>/dev/tcp/127.0.0.1/"$1") 2>/dev/null && return 0
+    sleep 0.1
+  done
+  echo "server on port $1 did not come up" >&2; return 1
+}
+
+# --- nginx
+NPORT=$(free_port)
+mkdir -p "$TMP/nginx"
+cat > "$TMP/nginx/nginx.conf" <<CONF
+worker_processes 1;
+daemon off;
+pid $TMP/nginx/nginx.pid;
+error_log $TMP/nginx/error.log;
+events { worker_connections 1024; }
+http {
+  include /etc/nginx/mime.types;
+  access_log off;
+  client_body_temp_path $TMP/nginx/body;
+  proxy_temp_path $TMP/nginx/proxy;
+  fastcgi_temp_path $TMP/nginx/fastcgi;
+  uwsgi_temp_path $TMP/nginx/uwsgi;
+  scgi_temp_path $TMP/nginx/scgi;
+  server {
+    listen 127.0.0.1:$NPORT;
+    root $SITE;
+    ssi on;
+  }
+}
+CONF
+"$NGINX" -c "$TMP/nginx/nginx.conf" -p "$TMP/nginx" 2>/dev/null &
+PIDS+=($!)
+
+# --- lighttpd
+LPORT=$(free_port)
+cat > "$TMP/lighttpd.conf" <<CONF
+server.document-root = "$SITE"
+server.port = $LPORT
+server.bind = "127.0.0.1"
+server.max-worker = 0
+server.errorlog = "$TMP/lighttpd.error.log"
+server.modules += ( "mod_ssi" )
+ssi.extension = ( ".html" )
+mimetype.assign = ( ".html" => "text/html", ".txt" => "text/plain" )
+CONF
+"$LIGHTTPD" -D -f "$TMP/lighttpd.conf" &
+PIDS+=($!)
+
+# --- servala
+SPORT=$(free_port)
+"$SERVALA" --port "$SPORT" --root "$SITE" --ssi > "$TMP/servala.out" &
+SPID=$!
+PIDS+=($SPID)
+
+wait_port "$NPORT"; wait_port "$LPORT"; wait_port "$SPORT"
+
+# Requests/s and p99 latency (ms) of one wrk run.
+measure() {
+  local out rps p99
+  out=$(wrk -t1 -c8 -d"${DURATION}s" --latency -H "Connection: close" "$1")
+  rps=$(awk '/^Requests\/sec:/ {print $2}' <<<"$out")
+  p99=$(awk '$1 == "99%" {v=$2; if (v ~ /us$/) {sub(/us$/,"",v); v/=1000} else if (v ~ /ms$/) {sub(/ms$/,"",v)} else if (v ~ /s$/) {sub(/s$/,"",v); v*=1000}; printf "%.2f", v}' <<<"$out")
+  errs=$(awk '/Socket errors|Non-2xx/ {print}' <<<"$out" | tr '\n' ' ')
+  echo "$rps $p99 ${errs:-}"
+}
+
+declare -A RPS P99
+for page in file4k.txt ssi.html; do
+  for srv in nginx lighttpd servala; do
+    case $srv in
+      nginx) port=$NPORT ;;
+      lighttpd) port=$LPORT ;;
+      servala) port=$SPORT ;;
+    esac
+    read -r rps p99 errs < <(measure "http://127.0.0.1:$port/$page")
+    RPS[$srv,$page]=$rps
+    P99[$srv,$page]=$p99
+    [ -n "${errs:-}" ] && echo "  ($srv $page: $errs)" >&2
+  done
+done
+
+RSS=$(awk '/^VmRSS/ {print $2}' /proc/$SPID/status)
+HWM=$(awk '/^VmHWM/ {print $2}' /proc/$SPID/status)
+
+printf '\n%-10s %-11s %12s %10s\n' server page "requests/s" "p99 ms"
+for page in file4k.txt ssi.html; do
+  for srv in nginx lighttpd servala; do
+    printf '%-10s %-11s %12.0f %10s\n' "$srv" "$page" "${RPS[$srv,$page]}" "${P99[$srv,$page]}"
+  done
+done
+echo
+for page in file4k.txt ssi.html; do
+  awk -v a="${RPS[servala,$page]}" -v b="${RPS[nginx,$page]}" -v p="$page" \
+    'BEGIN {printf "servala/nginx %-11s %.2fx\n", p, a / b}'
+done
+echo "servala resident memory: ${RSS} KiB (peak ${HWM} KiB)"
