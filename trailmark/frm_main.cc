@@ -61,7 +61,12 @@ frmMain::frmMain(const QString& programFolder, Controls controls, QWidget* paren
     b->setAutoDefault(false);
     cmdHotButton[i] = b;
     buttonRow->addWidget(b);
-    connect(b, &QPushButton::clicked, this, [this, i] { HotButton_Click(i); });
+    static constexpr void (frmMain::*kHandlers[kHotButtonCount])() = {
+        &frmMain::cmdHotButton0_Click, &frmMain::cmdHotButton1_Click, &frmMain::cmdHotButton2_Click,
+        &frmMain::cmdHotButton3_Click, &frmMain::cmdHotButton4_Click, &frmMain::cmdHotButton5_Click,
+        &frmMain::cmdHotButton6_Click, &frmMain::cmdHotButton7_Click, &frmMain::cmdHotButton8_Click,
+        &frmMain::cmdHotButton9_Click};
+    connect(b, &QPushButton::clicked, this, kHandlers[i]);
   }
   cmdMem = new QPushButton("Mem", central);
   cmdMem->setObjectName("cmdMem");
