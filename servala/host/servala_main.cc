@@ -46,7 +46,8 @@ int main(int argc, char** argv) {
     }
   }
 
-  asio::io_context io;
+  // One thread runs the loop: the hint lets Asio skip its locking.
+  asio::io_context io(1);
   servala::ServalaLiteServer server(io);
   if (about) {
     server.ShowAboutBox();
