@@ -4,6 +4,7 @@
 // when every holder has died; dead holders are reaped whenever a name is looked up.
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -214,6 +215,7 @@ std::uint64_t ProcessStartTime(std::int32_t pid) {
 
 bool ProcessAlive(std::int32_t pid, std::uint64_t start) {
   if (pid == SelfPid()) return start == SelfStart();
+  if (start == 0) return ::kill(pid, 0) == 0 || errno == EPERM;  // its start was unreadable
   std::uint64_t now = ProcessStartTime(pid);
   return now != 0 && now == start;
 }
