@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -108,11 +109,31 @@ std::vector<std::string> Components(std::string_view rest) {
   return parts;
 }
 
+// The prefix as a string. PrefixPath() is asked again only when the environment that names
+// the prefix changes, which keeps repeated look-ups cheap.
+std::string PrefixString() {
+  static std::mutex lock;
+  static std::string key, prefix;
+  std::string now;
+  for (const char* name : {"WINPORT_PREFIX", "XDG_DATA_HOME", "HOME"}) {
+    const char* v = std::getenv(name);
+    now += v ? v : "";
+    now += '\0';
+  }
+  std::lock_guard guard(lock);
+  if (now != key || prefix.empty()) {
+    prefix = PrefixPath().lexically_normal().string();
+    while (prefix.size() > 1 && prefix.back() == '/') prefix.pop_back();
+    key = std::move(now);
+  }
+  return prefix;
+}
+
 std::string DriveRoot(char letter) {
-  std::filesystem::path prefix = PrefixPath();
   std::string drive =
       std::string("drive_") + static_cast<char>(std::tolower(static_cast<unsigned char>(letter)));
-  return (prefix.empty() ? std::filesystem::path("/") / drive : prefix / drive).string();
+  std::string prefix = PrefixString();
+  return prefix.empty() ? "/" + drive : prefix + "/" + drive;
 }
 
 // The root of the drive the current directory lies on (C: outside the prefix).
@@ -127,6 +148,13 @@ std::string Resolve(const std::string& base, const std::vector<std::string>& par
   std::string whole = base;
   for (const std::string& p : parts) whole = Join(whole, p);
   if (parts.empty() || Exists(whole)) return whole;
+  // Whole paths resolved before, under the lower-cased spelling asked for.
+  std::string wholeKey = "\n" + Lower(whole);
+  std::string resolved;
+  if (Cache().Find(wholeKey, &resolved)) {
+    if (Exists(resolved)) return resolved;
+    Cache().Forget(wholeKey);
+  }
 
   std::string cur = base;
   for (std::size_t i = 0; i < parts.size(); ++i) {
@@ -152,8 +180,9 @@ std::string Resolve(const std::string& base, const std::vector<std::string>& par
     }
     // Missing from here on: keep the caller's spelling.
     for (; i < parts.size(); ++i) cur = Join(cur, parts[i]);
-    break;
+    return cur;
   }
+  Cache().Store(wholeKey, cur);
   return cur;
 }
 
@@ -189,10 +218,8 @@ std::string WindowsPath(const std::filesystem::path& hostPath) {
       hostPath.is_absolute() ? hostPath : std::filesystem::path(CurrentDirectory()) / hostPath;
   std::string s = abs.lexically_normal().string();
   while (s.size() > 1 && s.back() == '/') s.pop_back();
-  std::filesystem::path prefix = PrefixPath();
-  if (!prefix.empty()) {
-    std::string root = prefix.lexically_normal().string();
-    while (root.size() > 1 && root.back() == '/') root.pop_back();
+  std::string root = PrefixString();
+  if (!root.empty()) {
     root += "/drive_";
     if (s.size() > root.size() && s.compare(0, root.size(), root) == 0 &&
         std::isalpha(static_cast<unsigned char>(s[root.size()])) &&
