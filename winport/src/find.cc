@@ -90,19 +90,19 @@ HANDLE FindFirstFileA(const char* fileName, WIN32_FIND_DATAA* findFileData) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
-  std::string spec(fileName);
-  std::size_t cut = spec.find_last_of("\\/");
+  std::string request(fileName);
+  std::size_t cut = request.find_last_of("\\/");
   std::string dirPart, pattern;
   if (cut != std::string::npos) {
-    dirPart = spec.substr(0, cut + 1);
-    pattern = spec.substr(cut + 1);
-  } else if (spec.size() >= 2 && spec[1] == ':') {
-    dirPart.assign(spec, 0, 2);
+    dirPart = request.substr(0, cut + 1);
+    pattern = request.substr(cut + 1);
+  } else if (request.size() >= 2 && request[1] == ':') {
+    dirPart.assign(request, 0, 2);
     dirPart.push_back('\\');
-    pattern = spec.substr(2);
+    pattern = request.substr(2);
   } else {
     dirPart = ".";
-    pattern = spec;
+    pattern = request;
   }
   if (pattern.empty()) {
     SetLastError(ERROR_FILE_NOT_FOUND);
