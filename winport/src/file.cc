@@ -719,6 +719,7 @@ BOOL LocalFileTimeToFileTime(const FILETIME* localFileTime, FILETIME* fileTime) 
 }
 
 LONG CompareFileTime(const FILETIME* fileTime1, const FILETIME* fileTime2) {
+  if (!fileTime1 || !fileTime2) return fileTime1 ? 1 : fileTime2 ? -1 : 0;
   std::uint64_t a = FileTimeTicks(*fileTime1), b = FileTimeTicks(*fileTime2);
   return a < b ? -1 : a > b ? 1 : 0;
 }

@@ -173,6 +173,15 @@ TEST(Profile, ConcurrentWritersLoseNothing) {
   const char* f = "c:\\busy.ini";
   constexpr int kThreads = 3, kKeys = 40;
   ASSERT_TRUE(WritePrivateProfileStringA("Header", "anchor", "1", f));
+  // The second process is started before any other thread of this one.
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    bool ok = true;
+    for (int i = 0; i < kKeys; ++i)
+      ok &= WritePrivateProfileStringA("Child", ("k" + std::to_string(i)).c_str(), "c", f) != 0;
+    _exit(ok ? 0 : 1);
+  }
   std::atomic<bool> done{false};
   std::atomic<int> torn{0};
   std::thread reader([&] {
@@ -183,14 +192,6 @@ TEST(Profile, ConcurrentWritersLoseNothing) {
         ++torn;
     }
   });
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    bool ok = true;
-    for (int i = 0; i < kKeys; ++i)
-      ok &= WritePrivateProfileStringA("Child", ("k" + std::to_string(i)).c_str(), "c", f) != 0;
-    _exit(ok ? 0 : 1);
-  }
   std::vector<std::thread> writers;
   for (int t = 0; t < kThreads; ++t)
     writers.emplace_back([t, f] {
