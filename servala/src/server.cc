@@ -238,8 +238,8 @@ void ServalaLiteServer::DoEvents() {
 void ServalaLiteServer::ArmTimer() {
   if (!timerEnabled_) return;
   tmrCheckConn_.expires_after(std::chrono::milliseconds(kTimerIntervalMs));
-  tmrCheckConn_.async_wait([this](std::error_code ec) {
-    if (ec || !timerEnabled_) return;
+  tmrCheckConn_.async_wait([this, alive = std::weak_ptr<int>(alive_)](std::error_code ec) {
+    if (ec || alive.expired() || !timerEnabled_) return;
     tmrCheckConn_Timer();
     ArmTimer();
   });

@@ -151,27 +151,28 @@ void SocketArray::Listen(int index) {
 
 void SocketArray::StartAccept(const std::shared_ptr<Element>& e) {
   if (!e->acceptor) return;
-  e->acceptor->async_accept([this, e](std::error_code ec, tcp::socket peer) {
-    if (!Current(e) || !e->acceptor) return;
-    if (ec) {
-      if (ec == asio::error::operation_aborted) return;
-      events_.sckWS_Error(e->index, WsaNumber(ec), ec.message());
-      if (!Current(e) || !e->acceptor) return;
-      // Out of descriptors and the like: try again shortly rather than spin.
-      if (!e->retry) e->retry = std::make_unique<asio::steady_timer>(io_);
-      e->retry->expires_after(std::chrono::milliseconds(50));
-      e->retry->async_wait([this, e](std::error_code wec) {
-        if (!wec && Current(e)) StartAccept(e);
+  e->acceptor->async_accept(
+      [this, e, alive = std::weak_ptr<int>(alive_)](std::error_code ec, tcp::socket peer) {
+        if (alive.expired() || !Current(e) || !e->acceptor) return;
+        if (ec) {
+          if (ec == asio::error::operation_aborted) return;
+          events_.sckWS_Error(e->index, WsaNumber(ec), ec.message());
+          if (!Current(e) || !e->acceptor) return;
+          // Out of descriptors and the like: try again shortly rather than spin.
+          if (!e->retry) e->retry = std::make_unique<asio::steady_timer>(io_);
+          e->retry->expires_after(std::chrono::milliseconds(50));
+          e->retry->async_wait([this, e, alive](std::error_code wec) {
+            if (!wec && !alive.expired() && Current(e)) StartAccept(e);
+          });
+          return;
+        }
+        const long id = ++nextRequestID_;
+        pending_.emplace(id, std::move(peer));
+        events_.sckWS_ConnectionRequest(e->index, id);
+        // A request nobody accepted is turned away.
+        pending_.erase(id);
+        if (Current(e)) StartAccept(e);
       });
-      return;
-    }
-    const long id = ++nextRequestID_;
-    pending_.emplace(id, std::move(peer));
-    events_.sckWS_ConnectionRequest(e->index, id);
-    // A request nobody accepted is turned away.
-    pending_.erase(id);
-    if (Current(e)) StartAccept(e);
-  });
 }
 
 void SocketArray::Accept(int index, long requestID) {
@@ -192,8 +193,8 @@ void SocketArray::Accept(int index, long requestID) {
 }
 
 void SocketArray::StartRead(const std::shared_ptr<Element>& e) {
-  e->socket.async_read_some(asio::buffer(e->buffer), [this, e](std::error_code ec, std::size_t n) {
-    if (!Current(e) || e->state != sckConnected) return;
+  auto done = [this, e, alive = std::weak_ptr<int>(alive_)](std::error_code ec, std::size_t n) {
+    if (alive.expired() || !Current(e) || e->state != sckConnected) return;
     if (ec == asio::error::eof) {
       e->state = sckClosing;
       events_.sckWS_Close(e->index);
@@ -207,8 +208,9 @@ void SocketArray::StartRead(const std::shared_ptr<Element>& e) {
     }
     e->received.append(e->buffer.data(), n);
     events_.sckWS_DataArrival(e->index, static_cast<long>(n));
-    if (Current(e) && e->state == sckConnected) StartRead(e);
-  });
+    if (!alive.expired() && Current(e) && e->state == sckConnected) StartRead(e);
+  };
+  e->socket.async_read_some(asio::buffer(e->buffer), std::move(done));
 }
 
 void SocketArray::SendData(int index, std::string data) {
@@ -217,18 +219,19 @@ void SocketArray::SendData(int index, std::string data) {
     throw SocketError(40006, "Wrong protocol or connection state");
   auto text = std::make_shared<std::string>(std::move(data));
   e->sending = true;
-  asio::async_write(e->socket, asio::buffer(*text),
-                    [this, e, text](std::error_code ec, std::size_t) {
-                      if (!Current(e)) return;
-                      e->sending = false;
-                      if (ec) {
-                        if (ec == asio::error::operation_aborted) return;
-                        e->state = sckError;
-                        events_.sckWS_Error(e->index, WsaNumber(ec), ec.message());
-                        return;
-                      }
-                      events_.sckWS_SendComplete(e->index);
-                    });
+  asio::async_write(
+      e->socket, asio::buffer(*text),
+      [this, e, text, alive = std::weak_ptr<int>(alive_)](std::error_code ec, std::size_t) {
+        if (alive.expired() || !Current(e)) return;
+        e->sending = false;
+        if (ec) {
+          if (ec == asio::error::operation_aborted) return;
+          e->state = sckError;
+          events_.sckWS_Error(e->index, WsaNumber(ec), ec.message());
+          return;
+        }
+        events_.sckWS_SendComplete(e->index);
+      });
 }
 
 std::string SocketArray::GetData(int index) {

@@ -172,6 +172,7 @@ class ServalaLiteServer : public SocketEvents {
   std::vector<SlotFields> slots_;
   std::string rootFor_;
   std::filesystem::path rootHost_;
+  std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 
 }  // namespace servala

@@ -93,6 +93,8 @@ class SocketArray {
   std::vector<std::shared_ptr<Element>> elements_;
   std::map<long, asio::ip::tcp::socket> pending_;
   long nextRequestID_ = 0;
+  // Handlers still queued in the loop after the array is gone see this expire.
+  std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 
 }  // namespace servala
