@@ -125,6 +125,11 @@ std::string PrefixString() {
     prefix = PrefixPath().lexically_normal().string();
     while (prefix.size() > 1 && prefix.back() == '/') prefix.pop_back();
     key = std::move(now);
+    // Like any installed machine, drive C has its Windows directories.
+    if (!prefix.empty())
+      for (const char* dir :
+           {"/drive_c/windows", "/drive_c/windows/system32", "/drive_c/windows/temp"})
+        ::mkdir((prefix + dir).c_str(), 0777);
   }
   return prefix;
 }

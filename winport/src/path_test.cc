@@ -28,6 +28,8 @@ TEST(HostPath, MapsDrivesSlashesAndPosixPaths) {
   EXPECT_EQ(HostPath("C:\\a\\.\\b\\..\\..\\..\\x.txt"), (c / "x.txt").string());
   EXPECT_EQ(HostPath("/usr/lib"), "/usr/lib");
   EXPECT_EQ(HostPath(""), "");
+  // The Windows directory is there from the start, whatever the spelling.
+  EXPECT_EQ(HostPath("C:\\WINDOWS\\System32"), (c / "windows/system32").string());
 }
 
 TEST(HostPath, ResolvesExistingComponentsWithoutRegardToCase) {
