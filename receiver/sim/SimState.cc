@@ -82,6 +82,8 @@ const std::vector<Variable> kVariables = {
     {"suspend_on_load", "1", "Util_SuspendOnLoad result (0 = webcast service suspended)"},
     {"disk_total", "21474836480", "Util_GetTotalDiskSpace bytes"},
     {"disk_free", "10737418240", "Util_GetFreeDiskSpace bytes"},
+    {"receive_freq", "",
+     "frequency last set through VesddSetReceiveFreq (written by the stand-in)"},
     {"exit_windows_count", "0", "times Util_ExitWindows was called (the stand-in only counts)"},
     {"usb_present", "1", "0: the USB adapter does not answer (USBOpenDevice fails)"},
     {"usb_error", "0", "USBGetLastError result"},
