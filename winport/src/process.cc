@@ -17,6 +17,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -232,7 +233,20 @@ BOOL CreateProcessA(const char* applicationName, char* commandLine, SECURITY_ATT
   auto process = std::make_shared<ProcessObject>();
   process->pid = pid;
   process->pidfd = PidfdOpen(pid);
-  std::thread(Reap, process).detach();
+  try {
+    std::thread(Reap, process).detach();
+  } catch (const std::system_error&) {
+    // Without a reaper nobody would see it end: undo the start.
+    if (process->pidfd >= 0) {
+      PidfdKill(process->pidfd, SIGKILL);
+      ::close(process->pidfd);
+    } else {
+      ::kill(pid, SIGKILL);
+    }
+    siginfo_t info{};
+    ::waitid(P_PID, pid, &info, WEXITED);
+    return Fail(ERROR_NOT_ENOUGH_MEMORY);
+  }
   processInformation->hProcess = InsertHandle(process);
   processInformation->hThread = InsertHandle(process);
   processInformation->dwProcessId = static_cast<DWORD>(pid);

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <string>
 
+#include "sync_internal.h"
 #include "winport/error.h"
 #include "winport/handle.h"
 #include "winport/sync.h"
@@ -20,7 +21,7 @@ int Usage() {
                "usage: sync_child exit N | args OUT ... | env OUT NAME | cwd OUT | block |\n"
                "       wait-event NAME | set-event NAME | create-event NAME |\n"
                "       create-event-in PREFIX NAME | hold-mutex NAME READY |\n"
-               "       hold-event NAME READY\n");
+               "       hold-event NAME READY | die-in-table NAME\n");
   return 64;
 }
 
@@ -84,6 +85,12 @@ int main(int argc, char** argv) {
       return 98;
     if (int rc = SignalReady(argv[3])) return rc;
     BlockForever();
+  }
+  if (command == "die-in-table" && argc == 3) {
+    // Ends abruptly in the middle of an update of the shared table, holding a name.
+    if (!CreateEventA(nullptr, TRUE, FALSE, argv[2])) return 100 + static_cast<int>(GetLastError());
+    winport::detail::TableLock lock;
+    std::_Exit(lock.ok() ? 0 : 97);
   }
   if (command == "hold-event" && argc == 4) {
     if (!CreateEventA(nullptr, TRUE, FALSE, argv[2])) return 100 + static_cast<int>(GetLastError());

@@ -372,5 +372,18 @@ TEST(SyncProcesses, KilledHolderFreesTheName) {
   CloseHandle(ready);
 }
 
+TEST(SyncProcesses, DeathInsideTheSharedTableBlocksNobody) {
+  std::string name = UniqueName("crash");
+  EXPECT_EQ(RunChild("die-in-table " + name), 0u);
+  SetLastError(0);
+  EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, name.c_str()), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
+  EXPECT_NE(event, nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+  EXPECT_TRUE(SetEvent(event));
+  CloseHandle(event);
+}
+
 }  // namespace
 }  // namespace winport

@@ -43,7 +43,12 @@ bool SleepOnWords(std::vector<futex_waitv>& waiters, std::int64_t deadlineNs) {
     timeout = &ts;
   }
   long rc = ::syscall(SYS_futex_waitv, waiters.data(), waiters.size(), 0, timeout, CLOCK_MONOTONIC);
-  return rc < 0 && errno == ETIMEDOUT;
+  if (rc >= 0 || errno == EAGAIN || errno == EINTR) return false;
+  if (errno == ETIMEDOUT) return true;
+  // Not expected on the kernels we run on; poll rather than spin.
+  timespec pause{0, 1'000'000};
+  nanosleep(&pause, nullptr);
+  return deadlineNs >= 0 && MonotonicNs() >= deadlineNs;
 }
 
 bool Ready(const ObjectState* s, std::uint32_t pulseSeen) {
