@@ -14,8 +14,8 @@ constexpr DWORD CREATE_SUSPENDED = 0x00000004;
 using LPTHREAD_START_ROUTINE = DWORD (*)(void* parameter);
 
 // Starts a thread running `start(parameter)`. The handle is signalled when the thread ends,
-// and GetExitCodeThread then gives the routine's result (STILL_ACTIVE before). The stack size
-// and CREATE_SUSPENDED are honoured; security attributes are ignored.
+// and GetExitCodeThread then gives the routine's result (STILL_ACTIVE before). A stack size
+// above the default and CREATE_SUSPENDED are honoured; security attributes are ignored.
 HANDLE CreateThread(SECURITY_ATTRIBUTES* attributes, std::size_t stackSize,
                     LPTHREAD_START_ROUTINE start, void* parameter, DWORD creationFlags,
                     DWORD* threadId);
@@ -36,9 +36,10 @@ HANDLE GetCurrentThread();
 BOOL GetExitCodeThread(HANDLE thread, DWORD* exitCode);
 
 // Last resort. The handle becomes signalled at once with `exitCode`, and mutexes the thread
-// owns are abandoned. A thread cannot be stopped safely from outside, so it is left to run to
-// its end detached: it no longer owns anything, and whatever it does afterwards reaches no
-// waiter of its handle.
+// owns are abandoned. A thread cannot be stopped safely from outside, so it is left to run on,
+// detached, until it returns: from then on it owns nothing and can acquire nothing (its waits
+// fail at once with WAIT_FAILED, ERROR_ACCESS_DENIED, which also ends a wait it is blocked in),
+// and its own end no longer changes the exit code.
 BOOL TerminateThread(HANDLE thread, DWORD exitCode);
 
 // Ends the calling thread (one started by CreateThread/_beginthreadex) with `exitCode`;
