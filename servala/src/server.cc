@@ -572,11 +572,13 @@ void ServalaLiteServer::sckWS_Error(int index, int number, const std::string& /*
 
 void ServalaLiteServer::tmrCheckConn_Timer() {
   try {
-    // Slots whose client has not had a whole request answered in time are freed for others,
-    // so that idle or trickling clients cannot hold every slot for good.
+    // Slots whose connection has not been answered and closed in time are freed for others, so
+    // that idle or trickling clients cannot hold every slot for good.
     const std::time_t now = winport::Now();
     for (int i = 1; i < static_cast<int>(slots_.size()); ++i) {
-      if (!sckWS_.Exists(i) || sckWS_.State(i) != sckConnected || sckWS_.Sending(i)) continue;
+      // Includes slots whose peer has gone: the reserved slot is otherwise only freed by the
+      // periodic sweep, which a restored instance never runs.
+      if (!sckWS_.Exists(i) || sckWS_.State(i) == sckClosed || sckWS_.Sending(i)) continue;
       if (now - slots_[i].AcceptedAt >= kIdleSeconds) {
         slots_[i].RequestPath.clear();
         RecreateSlot(i);

@@ -317,11 +317,18 @@ TEST_F(ServerTest, ReservedSlotAnswersTooBusy) {
   EXPECT_EQ(server_->sckWS().State(server_->MaxConnections), sckConnected);
   // While the reserved slot is still taken, a further client is turned away unanswered.
   EXPECT_EQ(Drive([&] { return Client(port_).ReadAll(); }), "");
-  // Once an ordinary slot is free again it is served as usual.
+  // An ordinary slot whose client has gone serves the next client as usual.
   idle.pop_back();
-  WriteFile(root_ / "a.txt", "A");
   EXPECT_TRUE(RunUntil([&] { return CountState(sckClosing) == 1; }));
+  WriteFile(root_ / "a.txt", "A");
   EXPECT_EQ(Body(Get("/a.txt")), "A\r\n");
+  // The reserved slot is freed once its client has gone and the idle time has passed.
+  busy.reset();
+  const int last = server_->MaxConnections;
+  EXPECT_TRUE(RunUntil([&] { return server_->sckWS().State(last) == sckClosing; }));
+  winport::AdvanceClock(ServalaLiteServer::kIdleSeconds);
+  server_->tmrCheckConn_Timer();
+  EXPECT_EQ(server_->sckWS().State(last), sckClosed);
 }
 
 TEST_F(ServerTest, SlotsAreRecycledAfterEachReply) {
