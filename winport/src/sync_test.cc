@@ -270,6 +270,27 @@ TEST(Sync, NamesAreCheckedAndSharedByKind) {
   }
 }
 
+TEST(Sync, AFullTableOfNamesFailsCleanlyAndRecovers) {
+  std::vector<HANDLE> handles;
+  HANDLE h;
+  std::string stem = UniqueName("fill");
+  while (handles.size() < 100000 &&
+         (h = CreateEventA(nullptr, TRUE, FALSE, (stem + std::to_string(handles.size())).c_str())))
+    handles.push_back(h);
+  EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_GE(handles.size(), 1000u);
+  HANDLE unnamed = CreateEventA(nullptr, TRUE, FALSE, nullptr);  // unnamed ones still work
+  EXPECT_NE(unnamed, nullptr);
+  CloseHandle(unnamed);
+  CloseHandle(handles.back());
+  handles.pop_back();
+  HANDLE again = CreateMutexA(nullptr, TRUE, (stem + "-again").c_str());
+  EXPECT_NE(again, nullptr);
+  EXPECT_TRUE(ReleaseMutex(again));
+  CloseHandle(again);
+  for (HANDLE each : handles) CloseHandle(each);
+}
+
 // Across processes.
 
 TEST(SyncProcesses, CreateReportsAnObjectAnotherProcessMade) {
