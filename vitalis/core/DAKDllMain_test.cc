@@ -522,7 +522,6 @@ TEST_F(ModuleTest, ShutdownSignalsTheDiagnosticsApplicationAndEndsTheThreads) {
        {"CDAKDllMain::OnShutDown - > Event succesfully signalled- DIAGAPP -SHUTDOWN",
         "CDAKDllMain::KillTheTimer() - KillTimer  - Timer Destroyed",
         "CDAKDllMain::OnShutDown() - calling CDriverState OnShutdown",
-        "CDAKDllMain::OnShutdown - out of wait on multiple objects",
         "CDAKDllMain::Run() - Out of message loop",
         "CDAKDllMain::OnShutDown - out of wait on the main thread",
         "CDAKDllMain::OnShutdown - shutdown  ended", "CDAKDllMain::~CDAKDllMain()",
