@@ -521,6 +521,27 @@ TEST(Registry, DamagedDatabaseIsReportedAndLeftAlone) {
   EXPECT_EQ(std::filesystem::file_size(db), size / 2);
 }
 
+TEST(Registry, FirstUseFromTwoProcessesAtOnce) {
+  // Both find no database and race to make it; both must end up writing into the same one.
+  auto fresh = testing::MakeTempDir("fresh");
+  const std::string helper = (testing::ExecutableDir() / "winport_registry_writer_helper").string();
+  OtherPrefix p(fresh);
+  int a = Spawn({helper, "SOFTWARE\\First", "A", "20"});
+  int b = Spawn({helper, "SOFTWARE\\First", "B", "20"});
+  ASSERT_GT(a, 0);
+  ASSERT_GT(b, 0);
+  EXPECT_EQ(Wait(a), 0);
+  EXPECT_EQ(Wait(b), 0);
+  HKEY h = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\First", 0, KEY_READ, &h), ERROR_SUCCESS);
+  DWORD values = 0;
+  ASSERT_EQ(RegQueryInfoKeyA(h, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values,
+                             nullptr, nullptr, nullptr, nullptr),
+            ERROR_SUCCESS);
+  EXPECT_EQ(values, 41u);
+  RegCloseKey(h);
+}
+
 TEST(Registry, UnusablePrefixIsAnErrorNotACrash) {
   auto file = testing::MakeTempDir("plain") / "file";
   std::ofstream(file) << "x";
