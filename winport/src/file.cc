@@ -359,7 +359,7 @@ DWORD SetFilePointer(HANDLE file, LONG distanceToMove, LONG* distanceToMoveHigh,
   }
   off_t pos = ::lseek(f->fd, static_cast<off_t>(distance), whence);
   if (pos < 0) {
-    SetLastError(ERROR_INVALID_PARAMETER);  // a seek before the start of the file
+    SetLastError(ERROR_NEGATIVE_SEEK);
     return INVALID_SET_FILE_POINTER;
   }
   std::uint64_t p = static_cast<std::uint64_t>(pos);

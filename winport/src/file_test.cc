@@ -53,6 +53,7 @@ TEST(File, WriteReadSizeAndSeekRoundTrip) {
   EXPECT_EQ(n, 0u);
   EXPECT_EQ(SetFilePointer(h, -6, nullptr, FILE_END), data.size() - 6);
   EXPECT_EQ(SetFilePointer(h, -100000, nullptr, FILE_CURRENT), INVALID_SET_FILE_POINTER);
+  EXPECT_EQ(GetLastError(), ERROR_NEGATIVE_SEEK);
   EXPECT_EQ(SetFilePointer(h, 4, nullptr, FILE_BEGIN), 4u);
   ASSERT_TRUE(SetEndOfFile(h));
   EXPECT_EQ(GetFileSize(h, nullptr), 4u);

@@ -225,7 +225,7 @@ BOOL GetComputerNameA(char* buffer, DWORD* size) {
   for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   if (!buffer || *size < name.size() + 1) {
     *size = static_cast<DWORD>(name.size() + 1);
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    SetLastError(ERROR_BUFFER_OVERFLOW);
     return FALSE;
   }
   std::memcpy(buffer, name.c_str(), name.size() + 1);
@@ -298,7 +298,7 @@ DWORD GetTempPathA(DWORD bufferLength, char* buffer) {
 DWORD GetEnvironmentVariableA(const char* name, char* buffer, DWORD size) {
   const char* value = name ? std::getenv(name) : nullptr;
   if (!value) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
+    SetLastError(ERROR_ENVVAR_NOT_FOUND);
     return 0;
   }
   return CopyOut(value, buffer, size);

@@ -102,7 +102,7 @@ TEST(System, EnvironmentVariables) {
   EXPECT_STREQ(buf, "avalueb%NOPE%c");
   ASSERT_TRUE(SetEnvironmentVariableA("WP_TEST_VAR", nullptr));
   EXPECT_EQ(GetEnvironmentVariableA("WP_TEST_VAR", buf, sizeof buf), 0u);
-  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(GetLastError(), ERROR_ENVVAR_NOT_FOUND);
 }
 
 }  // namespace
