@@ -1123,17 +1123,18 @@ LONG RegSetValueExA(HKEY hKey, const char* lpValueName, DWORD, DWORD dwType, con
   std::string fold = Fold(name);
   WriteScope w(t_conn);
   if (w.status() != ERROR_SUCCESS) return w.status();
-  if ((rc = t_conn.KeyMtime(key->id)) != ERROR_SUCCESS) return rc;
   {
-    Query q(t_conn.Stmt(kUpsertValue));
-    if (!q.ok()) return ERROR_REGISTRY_CORRUPT;
-    q.Bind(1, key->id).Text(2, fold).Text(3, name).Bind(4, dwType).Blob(5, lpData, cbData);
-    int s = q.Step();
-    if (s != SQLITE_DONE) return FromSqlite(s, true);
+    // Touching the key first also tells whether it still exists.
     Query touch(t_conn.Stmt(kTouchKey));
     if (!touch.ok()) return ERROR_REGISTRY_CORRUPT;
     touch.Bind(1, key->id).Bind(2, static_cast<std::int64_t>(Now()));
-    if ((s = touch.Step()) != SQLITE_DONE) return FromSqlite(s, true);
+    int s = touch.Step();
+    if (s != SQLITE_DONE) return FromSqlite(s, true);
+    if (sqlite3_changes(t_conn.db()) == 0) return ERROR_KEY_DELETED;
+    Query q(t_conn.Stmt(kUpsertValue));
+    if (!q.ok()) return ERROR_REGISTRY_CORRUPT;
+    q.Bind(1, key->id).Text(2, fold).Text(3, name).Bind(4, dwType).Blob(5, lpData, cbData);
+    if ((s = q.Step()) != SQLITE_DONE) return FromSqlite(s, true);
   }
   return w.Commit();
 }
