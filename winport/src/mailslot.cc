@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -210,11 +211,16 @@ class MailslotServer : public KernelObject {
   // writer's WriteFile has returned. New connections are taken first and all are read in the
   // order they came, so one process's messages through successive client ends stay in order.
   void Drain() {
+    bool accepted = false;
     for (;;) {
       int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
       if (fd < 0) break;
       writers_.push_back({fd, false});
+      accepted = true;
     }
+    // The reader thread must watch the new connections too, or a writer that fills its buffer
+    // would wait for the application.
+    if (accepted && std::this_thread::get_id() != reader_.get_id()) Wake(wakeFd_);
     for (Writer& w : writers_) {
       while (!w.done && queuedBytes_ < kQueueByteLimit) {
         // Many packets per call: the calls, not the copying, are what a message costs.
@@ -265,6 +271,10 @@ class MailslotServer : public KernelObject {
       for (const Writer& w : writers_) fds.push_back({w.fd, POLLIN, 0});
       guard.unlock();
       int ready = ::poll(fds.data(), fds.size(), -1);
+      if (ready > 0 && (fds[0].revents & POLLIN)) {
+        std::uint64_t count;
+        [[maybe_unused]] ssize_t n = ::read(wakeFd_, &count, sizeof(count));
+      }
       guard.lock();
       if (ready < 0 && errno != EINTR) return;
       if (stopping_) return;

@@ -198,6 +198,33 @@ TEST(MailslotTest, BurstsFromFourWriterProcessesArriveWholeAndInOrder) {
   CloseHandle(server);
 }
 
+TEST(MailslotTest, BurstBeyondTheSocketBuffersIsHeldByTheServer) {
+  HANDLE server = CreateMailslotA(kSlot, 0, 0, nullptr);
+  ASSERT_NE(server, INVALID_HANDLE_VALUE);
+  HANDLE client = OpenClient(kSlot);
+  ASSERT_NE(client, INVALID_HANDLE_VALUE);
+  DWORD count = 0;
+  // The application looks first (and so takes up the new client itself), then writes far more
+  // than any socket buffer holds without reading in between.
+  ASSERT_TRUE(GetMailslotInfo(server, nullptr, nullptr, &count, nullptr));
+  constexpr int kBig = 300;
+  for (int i = 0; i < kBig; ++i) {
+    std::string m(64 * 1024, static_cast<char>('a' + i % 26));
+    ASSERT_TRUE(Write(client, m)) << i << ": " << GetLastError();
+  }
+  ASSERT_TRUE(GetMailslotInfo(server, nullptr, nullptr, &count, nullptr));
+  EXPECT_EQ(count, static_cast<DWORD>(kBig));
+  std::vector<char> buffer(64 * 1024);
+  for (int i = 0; i < kBig; ++i) {
+    DWORD read = 0;
+    ASSERT_TRUE(ReadFile(server, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr));
+    ASSERT_EQ(read, buffer.size());
+    EXPECT_EQ(buffer.front(), static_cast<char>('a' + i % 26));
+  }
+  CloseHandle(client);
+  CloseHandle(server);
+}
+
 TEST(MailslotTest, ReaderWaitsForTheNextMessage) {
   HANDLE server = CreateMailslotA(kSlot, 0, MAILSLOT_WAIT_FOREVER, nullptr);
   ASSERT_NE(server, INVALID_HANDLE_VALUE);
