@@ -285,7 +285,9 @@ LRESULT DispatchMessageA(const MSG* msg) {
 }
 
 BOOL PostThreadMessageA(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam) {
-  auto queue = detail::FindQueue(threadId);
+  // As on Windows, calling a message function gives the calling thread its queue.
+  auto queue =
+      threadId == detail::CurrentThreadId() ? detail::CurrentQueue() : detail::FindQueue(threadId);
   if (!queue) {
     SetLastError(ERROR_INVALID_THREAD_ID);
     return FALSE;
