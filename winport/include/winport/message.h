@@ -31,7 +31,11 @@ constexpr UINT PM_REMOVE = 0x0001;
 // names an existing timer of this thread to replace; otherwise a new id is chosen and returned.
 // With a window (of this thread), (window, idEvent) names the timer and idEvent is returned.
 // 0 on failure.
+// Periods below 10 ms count as 10 ms.
 UINT_PTR SetTimer(HWND window, UINT_PTR idEvent, UINT elapse, TIMERPROC proc);
+// Stops a timer; a thread timer (no window) may also be stopped from another thread of the
+// process, since its id is unique in the process. FALSE with ERROR_INVALID_PARAMETER when
+// there is no such timer.
 BOOL KillTimer(HWND window, UINT_PTR idEvent);
 
 // Takes (PM_REMOVE) or looks at the next message of the calling thread's queue, filtered by
@@ -44,8 +48,10 @@ BOOL GetMessageA(MSG* msg, HWND window, UINT filterMin, UINT filterMax);
 // No keyboard input here: translation never produces a message. Returns FALSE.
 BOOL TranslateMessage(const MSG* msg);
 
-// WM_TIMER with a procedure: calls it (lParam holds the procedure, as on Windows). A message
-// for a window with a window procedure: calls that. Returns what was called's result, else 0.
+// WM_TIMER with a procedure: calls it (lParam holds the procedure, as on Windows) - but only
+// when it is the procedure of that live timer of this thread, so a forged WM_TIMER calls nothing. A
+// message for a window with a window procedure: calls that. Returns what was called's result, else
+// 0.
 LRESULT DispatchMessageA(const MSG* msg);
 
 // Queues a message (hwnd null) for a thread of this process that has a message queue.
