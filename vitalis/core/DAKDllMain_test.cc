@@ -134,7 +134,7 @@ std::vector<BYTE> Generic(const std::vector<std::string>& parts, std::vector<int
   return bytes;
 }
 
-class ModuleTest : public ::testing::Test {
+class VitalisModuleTest : public ::testing::Test {
  protected:
   void SetUp() override {
     StopVitalisDLL();  // nothing left from an earlier test of this process
@@ -168,7 +168,7 @@ class ModuleTest : public ::testing::Test {
   }
 };
 
-TEST_F(ModuleTest, TraceSettingsComeFromTheRegistryWithSaneDefaults) {
+TEST_F(VitalisModuleTest, TraceSettingsComeFromTheRegistryWithSaneDefaults) {
   struct Case {
     DWORD lines;
     DWORD expected;
@@ -212,14 +212,14 @@ TEST_F(ModuleTest, TraceSettingsComeFromTheRegistryWithSaneDefaults) {
   CTraceLog::Close();
 }
 
-TEST_F(ModuleTest, StopWithoutStartWritesItsLinesAndReturnsZero) {
+TEST_F(VitalisModuleTest, StopWithoutStartWritesItsLinesAndReturnsZero) {
   EXPECT_EQ(StopVitalisDLL(), 0u);
   std::string trace = Trace();
   EXPECT_TRUE(Has(trace, "Info->StopVitalisDLL called\n"));
   EXPECT_TRUE(Has(trace, "Info->StopVitalisDLL - Closing trace log operation\n"));
 }
 
-TEST_F(ModuleTest, OneInstancePerProcessAndARefusedStartLeavesNoTrace) {
+TEST_F(VitalisModuleTest, OneInstancePerProcessAndARefusedStartLeavesNoTrace) {
   StartModule();
   EXPECT_EQ(StartVitalisDLL(), 1u);
   EXPECT_NE(GetCurrentInstance(), nullptr);
@@ -243,7 +243,7 @@ std::string ReadLine(int fd) {
   return line;
 }
 
-TEST_F(ModuleTest, SecondProcessIsRefusedThroughTheNamedMutex) {
+TEST_F(VitalisModuleTest, SecondProcessIsRefusedThroughTheNamedMutex) {
   fs::path host = winport::testing::BinDir() / "vitalis-host";
   ASSERT_TRUE(fs::exists(host)) << host;
   int out[2];
@@ -277,7 +277,7 @@ TEST_F(ModuleTest, SecondProcessIsRefusedThroughTheNamedMutex) {
   EXPECT_EQ(StopVitalisDLL(), 1u);
 }
 
-TEST_F(ModuleTest, SetReportingModeCreatesTheKeyAndStoresTheModeUnchanged) {
+TEST_F(VitalisModuleTest, SetReportingModeCreatesTheKeyAndStoresTheModeUnchanged) {
   DeleteTree(HKEY_LOCAL_MACHINE, kHR);
   CreateKey(kOrbilink);
   EXPECT_EQ(SetReportingMode(-5), 1u);
@@ -294,7 +294,7 @@ TEST_F(ModuleTest, SetReportingModeCreatesTheKeyAndStoresTheModeUnchanged) {
   EXPECT_FALSE(KeyExists(kHR));
 }
 
-TEST_F(ModuleTest, HealthReportingEnableDecisionTable) {
+TEST_F(VitalisModuleTest, HealthReportingEnableDecisionTable) {
   struct Case {
     DWORD enableThrough;
     int hrEnabled;  // -1: absent
@@ -325,7 +325,7 @@ TEST_F(ModuleTest, HealthReportingEnableDecisionTable) {
   }
 }
 
-TEST_F(ModuleTest, ConfigurationRecordIsDueOnlyWhenTheVersionChanged) {
+TEST_F(VitalisModuleTest, ConfigurationRecordIsDueOnlyWhenTheVersionChanged) {
   CDAKDllMain module;
   EXPECT_TRUE(module.IsConfigRecReqd());  // nothing reported yet
   SetText(kHR, "LastReportedVersion", "3.1");
@@ -339,9 +339,9 @@ TEST_F(ModuleTest, ConfigurationRecordIsDueOnlyWhenTheVersionChanged) {
   EXPECT_TRUE(module.IsConfigRecReqd());
 }
 
-class RoutingTest : public ModuleTest, public ::testing::WithParamInterface<bool> {};
+class MailslotRoutingTest : public VitalisModuleTest, public ::testing::WithParamInterface<bool> {};
 
-TEST_P(RoutingTest, EveryIdentifierReachesItsHandler) {
+TEST_P(MailslotRoutingTest, EveryIdentifierReachesItsHandler) {
   const bool enabled = GetParam();
   SetDword(kHR, "HREnabled", enabled ? 1 : 0);
   CreateKey(kOrbilink + "\\ORBStart\\SHOWPROPS");
@@ -380,10 +380,10 @@ TEST_P(RoutingTest, EveryIdentifierReachesItsHandler) {
   EXPECT_EQ(StopVitalisDLL(), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(HealthReporting, RoutingTest, ::testing::Bool(),
+INSTANTIATE_TEST_SUITE_P(HealthReporting, MailslotRoutingTest, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Enabled" : "Disabled"; });
 
-TEST_F(ModuleTest, WaitingMessagesAreTakenOnePerPass) {
+TEST_F(VitalisModuleTest, WaitingMessagesAreTakenOnePerPass) {
   CDAKDllMain* module = StartModule();
   ASSERT_NE(module, nullptr);
   Send(module, {U32s({DAK_CONNSTATE, 1}), U32s({DAK_CONNSTATE, 2, 7})});
@@ -396,7 +396,7 @@ TEST_F(ModuleTest, WaitingMessagesAreTakenOnePerPass) {
   EXPECT_EQ(module->GetDiagnostics()->GetConnectionState(), 2u);
 }
 
-TEST_F(ModuleTest, MalformedRecordsAreDroppedWithoutReadingPastThem) {
+TEST_F(VitalisModuleTest, MalformedRecordsAreDroppedWithoutReadingPastThem) {
   SetDword(kHR, "HREnabled", 1);
   CDAKDllMain* module = StartModule();
   ASSERT_NE(module, nullptr);
@@ -424,7 +424,7 @@ TEST_F(ModuleTest, MalformedRecordsAreDroppedWithoutReadingPastThem) {
   EXPECT_EQ(module->GetDiagnostics()->GetConnectionState(), 2u);
 }
 
-TEST_F(ModuleTest, PrimaryThreadThatCannotServeTheMailslotFailsTheStart) {
+TEST_F(VitalisModuleTest, PrimaryThreadThatCannotServeTheMailslotFailsTheStart) {
   // Someone else already serves the mailslot name.
   HANDLE taken = CreateMailslotA(kUsabilitySlotName, 0, 0, nullptr);
   ASSERT_NE(taken, INVALID_HANDLE_VALUE);
@@ -449,7 +449,7 @@ TEST_F(ModuleTest, PrimaryThreadThatCannotServeTheMailslotFailsTheStart) {
   EXPECT_FALSE(Has(trace, "CDAKDllmain::Init - Starting the service information thread"));
 }
 
-TEST_F(ModuleTest, NotificationEventReloadsTheConfiguration) {
+TEST_F(VitalisModuleTest, NotificationEventReloadsTheConfiguration) {
   SetDword(kHR, "HREnabled", 0);
   CDAKDllMain* module = StartModule();
   ASSERT_NE(module, nullptr);
@@ -466,7 +466,7 @@ TEST_F(ModuleTest, NotificationEventReloadsTheConfiguration) {
   EXPECT_TRUE(Has(Trace(), "CSiThread::SiRx_Run "));
 }
 
-TEST_F(ModuleTest, UserInterfaceEventReReadsTheEnableDecision) {
+TEST_F(VitalisModuleTest, UserInterfaceEventReReadsTheEnableDecision) {
   SetDword(kHR, "HREnabled", 0);
   CDAKDllMain* module = StartModule();
   ASSERT_NE(module, nullptr);
@@ -484,7 +484,7 @@ TEST_F(ModuleTest, UserInterfaceEventReReadsTheEnableDecision) {
   CloseHandle(ui);
 }
 
-TEST_F(ModuleTest, TimerDrivesTheWorkersByTheEnableFlag) {
+TEST_F(VitalisModuleTest, TimerDrivesTheWorkersByTheEnableFlag) {
   for (bool enabled : {false, true}) {
     SetDword(kHR, "HREnabled", enabled ? 1 : 0);
     SetDword(kHR, "TimerTick", 50);
@@ -503,7 +503,7 @@ TEST_F(ModuleTest, TimerDrivesTheWorkersByTheEnableFlag) {
   }
 }
 
-TEST_F(ModuleTest, ShutdownSignalsTheDiagnosticsApplicationAndEndsTheThreads) {
+TEST_F(VitalisModuleTest, ShutdownSignalsTheDiagnosticsApplicationAndEndsTheThreads) {
   CDAKDllMain* module = StartModule();
   ASSERT_NE(module, nullptr);
   HANDLE shut = OpenEventA(SYNCHRONIZE, FALSE, "SHUT_EVENT");

@@ -46,7 +46,7 @@ DWORD ExitCode(HANDLE thread) {
   return code;
 }
 
-class ThreadTest : public ::testing::Test {
+class WorkerThreadTest : public ::testing::Test {
  protected:
   void SetUp() override {
     CTraceLog::Close();
@@ -58,7 +58,7 @@ class ThreadTest : public ::testing::Test {
   std::filesystem::path file_ = winport::testing::MakeTempDir("thread") / "t.log";
 };
 
-TEST_F(ThreadTest, HandshakeShutdownRequestAndRestart) {
+TEST_F(WorkerThreadTest, HandshakeShutdownRequestAndRestart) {
   TestWorker worker(true);
   for (int run = 0; run < 2; ++run) {
     worker.Rearm();
@@ -81,14 +81,14 @@ TEST_F(ThreadTest, HandshakeShutdownRequestAndRestart) {
   }
 }
 
-TEST_F(ThreadTest, FailedInitialisationFailsTheStart) {
+TEST_F(WorkerThreadTest, FailedInitialisationFailsTheStart) {
   TestWorker worker(false);
   EXPECT_FALSE(worker.Start());
   EXPECT_FALSE(worker.IsStarted());
   EXPECT_EQ(worker.OnShutDown(), nullptr);
 }
 
-TEST_F(ThreadTest, OnShutDownAfterTheThreadEndedReturnsNull) {
+TEST_F(WorkerThreadTest, OnShutDownAfterTheThreadEndedReturnsNull) {
   TestWorker worker(true);
   ASSERT_TRUE(worker.Start());
   worker.Release();
@@ -96,7 +96,7 @@ TEST_F(ThreadTest, OnShutDownAfterTheThreadEndedReturnsNull) {
   EXPECT_EQ(worker.OnShutDown(), nullptr);
 }
 
-TEST_F(ThreadTest, ShutdownOfANeverStartedWorkerIsTracedAndReturnsNull) {
+TEST_F(WorkerThreadTest, ShutdownOfANeverStartedWorkerIsTracedAndReturnsNull) {
   {
     TestWorker worker(true);
     EXPECT_EQ(worker.OnShutDown(), nullptr);
