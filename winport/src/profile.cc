@@ -275,10 +275,9 @@ bool Update(const char* fileName, bool (*edit)(std::vector<Line>&, const void*),
       off += static_cast<std::size_t>(n);
   }
   int err = errno;
-  if (ok && ::fdatasync(out) != 0) {
-    ok = false;
-    err = errno;
-  }
+  // No flush to the disk here: the rename alone keeps readers and crashed writers from ever
+  // seeing half a file, and a report record is a dozen profile writes, each of which would
+  // otherwise wait for the disk.
   if (::close(out) != 0 && ok) {
     ok = false;
     err = errno;
