@@ -258,6 +258,20 @@ TEST_F(VitalisModuleTest, SecondProcessIsRefusedThroughTheNamedMutex) {
     _exit(127);
   }
   close(out[1]);
+  // Whatever the outcome, the other process does not outlive the test.
+  struct Reaper {
+    pid_t pid;
+    int status = -1;
+    int Stop() {
+      if (pid > 0) {
+        kill(pid, SIGTERM);
+        waitpid(pid, &status, 0);
+        pid = 0;
+      }
+      return status;
+    }
+    ~Reaper() { Stop(); }
+  } reaper{child};
   ASSERT_EQ(ReadLine(out[0]), "started");
 
   EXPECT_EQ(StartVitalisDLL(), 1u);
@@ -265,9 +279,7 @@ TEST_F(VitalisModuleTest, SecondProcessIsRefusedThroughTheNamedMutex) {
   EXPECT_EQ(CDAKDllMain::GetInstanceCount(), 0u);
   EXPECT_EQ(StopVitalisDLL(), 0u);
 
-  kill(child, SIGTERM);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
+  int status = reaper.Stop();
   close(out[0]);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
