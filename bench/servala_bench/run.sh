@@ -29,6 +29,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
+chmod 755 "$TMP"   # the web servers may read as another user
 SITE=$TMP/site
 mkdir -p "$SITE"
 head -c 4096 /dev/urandom | base64 -w 76 | head -c 4096 > "$SITE/file4k.txt"
