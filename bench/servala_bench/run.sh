@@ -34,7 +34,7 @@ SITE=$TMP/site
 mkdir -p "$SITE"
 head -c 4096 /dev/urandom | base64 -w 76 | head -c 4096 > "$SITE/file4k.txt"
 cat > "$SITE/inc.html" <<'HTML'
-<p>included part</p>
+<p>included text</p>
 HTML
 cat > "$SITE/ssi.html" <<'HTML'
 <html><head><title>SSI</title></head><body>
