@@ -496,8 +496,7 @@ class FormsTest : public QObject {
 
   void aboutBox() {
     Make();
-    WriteBytes(folder + "/about.gif",
-               ReadBytes(QCoreApplication::applicationDirPath() + "/../bin/about.gif"));
+    WriteBytes(folder + "/about.gif", ReadBytes(TRAILMARK_SOURCE_DIR "/about.gif"));
     frmAbout about(folder, nullptr);
     QCOMPARE(about.windowTitle(), QString("About Trailmark"));
     QCOMPARE(about.lblTitle->text(), QString("Trailmark"));
