@@ -116,24 +116,6 @@ bool ParseHexList(std::string_view s, std::string* out) {
   }
 }
 
-void AppendUtf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
 // A string stored as "text\0" with no other NUL and no line break can be written quoted;
 // anything else goes out as hex so that it comes back byte for byte.
 bool IsPlainString(std::string_view data) {
@@ -287,13 +269,13 @@ bool Utf16leToUtf8(std::string_view s, std::string* out) {
     if (u >= 0xD800 && u < 0xDC00 && i + 2 < s.size()) {
       char32_t lo = unit(i + 2);
       if (lo >= 0xDC00 && lo < 0xE000) {
-        AppendUtf8(*out, 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00));
+        detail::AppendUtf8(*out, 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00));
         i += 2;
         continue;
       }
     }
     if (u >= 0xD800 && u < 0xE000) u = 0xFFFD;  // a lone surrogate
-    AppendUtf8(*out, u);
+    detail::AppendUtf8(*out, u);
   }
   return true;
 }
