@@ -11,7 +11,9 @@
 
 namespace {
 constexpr DWORD kInitWaitMs = 20000;
-}
+constexpr DWORD kFailedExitWaitMs = 2000;  // for a worker whose initialisation failed
+constexpr DWORD kExitWaitMs = 10000;       // for the thread's last lines, at destruction
+}  // namespace
 
 CThread::CThread()
     : m_hThread(nullptr),
@@ -29,6 +31,11 @@ CThread::CThread()
 }
 
 CThread::~CThread() {
+  if (m_hExitedEvent != nullptr) {
+    WaitForSingleObject(m_hExitedEvent, kExitWaitMs);
+    CloseHandle(m_hExitedEvent);
+    m_hExitedEvent = nullptr;
+  }
   if (m_hShutdownEvent != nullptr) {
     if (CloseHandle(m_hShutdownEvent)) {
       LogInfoF("CThread::~CThread - ShutDown event handle closed successfully for %s",
@@ -75,6 +82,10 @@ BOOL CThread::Start() {
       CloseHandle(m_hThread);
       m_hThread = nullptr;
     }
+    if (m_hExitedEvent == nullptr)
+      m_hExitedEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    else
+      ResetEvent(m_hExitedEvent);
     unsigned threadId = 0;
     m_hThread = reinterpret_cast<HANDLE>(
         _beginthreadex(nullptr, 0, &CThread::ThreadEntry, this, 0, &threadId));
@@ -83,6 +94,7 @@ BOOL CThread::Start() {
                GetClassName(), static_cast<int>(GetLastError()));
       CloseHandle(m_hInitEvent);
       m_hInitEvent = nullptr;
+      if (m_hExitedEvent != nullptr) SetEvent(m_hExitedEvent);  // no thread to wait for
       m_bStarted = FALSE;
       return FALSE;
     }
@@ -104,7 +116,11 @@ BOOL CThread::Start() {
     } else {
       LogInfoF("Error::CThread::Start( ) - Thread initialization failed - terminating thread %s",
                GetClassName());
-      if (!TerminateThread(m_hThread, 1)) {
+      // A worker whose initialisation failed is normally already on its way out. Let it finish
+      // first: a terminated thread here is only abandoned, and it would go on to touch this
+      // object after the caller has destroyed it.
+      if (WaitForSingleObject(m_hThread, kFailedExitWaitMs) != WAIT_OBJECT_0 &&
+          !TerminateThread(m_hThread, 1)) {
         LogInfoF(
             "Error : CThread::Start()- Call to TerminateThread handle failed while closing "
             "thread %s, error code = %d",
@@ -148,7 +164,9 @@ unsigned CThread::ThreadEntry(void* object) {
   } else {
     LogInfoF("The shutdown event handle is NULL for %s", self->GetClassName());
   }
+  const HANDLE exited = self->m_hExitedEvent;
   LogInfo("CThread::ThreadEntry - Thread exited", 0);
+  if (exited != nullptr) SetEvent(exited);  // from here on the object may be gone
   return exitCode;
 }
 

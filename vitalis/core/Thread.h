@@ -37,4 +37,9 @@ class CThread {
   volatile winport::BOOL m_bInitOK;
   winport::HANDLE m_hShutdownEvent;
   volatile winport::BOOL m_bStarted;
+
+ private:
+  // Set by the thread as the last thing it does with this object; the destructor waits for it,
+  // since a thread given up on (terminated) may still be running its last lines.
+  winport::HANDLE m_hExitedEvent = nullptr;
 };

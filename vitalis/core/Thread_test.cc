@@ -88,6 +88,26 @@ TEST_F(WorkerThreadTest, FailedInitialisationFailsTheStart) {
   EXPECT_EQ(worker.OnShutDown(), nullptr);
 }
 
+TEST_F(WorkerThreadTest, AWorkerGivenUpOnOutlivesItsThreadsLastLines) {
+  // A terminated thread is only abandoned and runs on through its last lines; destroying its
+  // object at once must wait for them instead of pulling the object from under it.
+  constexpr int kRuns = 20;
+  CTraceLog::SetTraceLevel(8);
+  for (int run = 0; run < kRuns; ++run) {
+    auto* worker = new TestWorker(true);
+    ASSERT_TRUE(worker->Start());
+    ASSERT_TRUE(TerminateThread(worker->GetThreadHandle(), 1));
+    delete worker;
+  }
+  std::string trace = winport::testing::ReadFile(file_);
+  int exited = 0;
+  for (auto at = trace.find("CThread::ThreadEntry - Thread exited"); at != std::string::npos;
+       at = trace.find("CThread::ThreadEntry - Thread exited", at + 1)) {
+    ++exited;
+  }
+  EXPECT_EQ(exited, kRuns);
+}
+
 TEST_F(WorkerThreadTest, OnShutDownAfterTheThreadEndedReturnsNull) {
   TestWorker worker(true);
   ASSERT_TRUE(worker.Start());
