@@ -1196,20 +1196,36 @@ LONG RegDeleteKeyA(HKEY hKey, const char* lpSubKey) {
   return w.Commit();
 }
 
-LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, char* lpName, DWORD* lpcchName, DWORD*, char* lpClass,
-                   DWORD* lpcchClass, FILETIME* lpftLastWriteTime) {
+namespace {
+
+// The listing of a key whose handle was opened with `access`.
+LONG ListingFor(HKEY hKey, REGSAM access, std::shared_ptr<const Listing>* l) {
   std::shared_ptr<KeyObj> key;
   LONG rc = Enter(hKey, &key);
   if (rc != ERROR_SUCCESS) return rc;
-  if (!(key->access & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
+  if (!(key->access & access)) return ERROR_ACCESS_DENIED;
+  return GetListing(t_conn, *key, l);
+}
+
+// An enumerated name into a caller's buffer of *cch characters (terminator included).
+LONG CopyName(const std::string& name, char* out, DWORD* cch) {
+  if (*cch <= name.size()) return ERROR_MORE_DATA;
+  std::memcpy(out, name.c_str(), name.size() + 1);
+  *cch = static_cast<DWORD>(name.size());
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, char* lpName, DWORD* lpcchName, DWORD*, char* lpClass,
+                   DWORD* lpcchClass, FILETIME* lpftLastWriteTime) {
   std::shared_ptr<const Listing> l;
-  if ((rc = GetListing(t_conn, *key, &l)) != ERROR_SUCCESS) return rc;
+  LONG rc = ListingFor(hKey, KEY_ENUMERATE_SUB_KEYS, &l);
+  if (rc != ERROR_SUCCESS) return rc;
   if (dwIndex >= l->subkeys.size()) return ERROR_NO_MORE_ITEMS;
   if (!lpName || !lpcchName) return ERROR_INVALID_PARAMETER;
   const auto& child = l->subkeys[dwIndex];
-  if (*lpcchName <= child.name.size()) return ERROR_MORE_DATA;
-  std::memcpy(lpName, child.name.c_str(), child.name.size() + 1);
-  *lpcchName = static_cast<DWORD>(child.name.size());
+  if ((rc = CopyName(child.name, lpName, lpcchName)) != ERROR_SUCCESS) return rc;
   if (lpClass && lpcchClass) {
     if (*lpcchClass < 1) return ERROR_MORE_DATA;
     lpClass[0] = '\0';
@@ -1226,18 +1242,13 @@ LONG RegEnumKeyA(HKEY hKey, DWORD dwIndex, char* lpName, DWORD cchName) {
 
 LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, char* lpValueName, DWORD* lpcchValueName, DWORD*,
                    DWORD* lpType, BYTE* lpData, DWORD* lpcbData) {
-  std::shared_ptr<KeyObj> key;
-  LONG rc = Enter(hKey, &key);
-  if (rc != ERROR_SUCCESS) return rc;
-  if (!(key->access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
   std::shared_ptr<const Listing> l;
-  if ((rc = GetListing(t_conn, *key, &l)) != ERROR_SUCCESS) return rc;
+  LONG rc = ListingFor(hKey, KEY_QUERY_VALUE, &l);
+  if (rc != ERROR_SUCCESS) return rc;
   if (dwIndex >= l->values.size()) return ERROR_NO_MORE_ITEMS;
   if (!lpValueName || !lpcchValueName) return ERROR_INVALID_PARAMETER;
   const Val& v = l->values[dwIndex];
-  if (*lpcchValueName <= v.name.size()) return ERROR_MORE_DATA;
-  std::memcpy(lpValueName, v.name.c_str(), v.name.size() + 1);
-  *lpcchValueName = static_cast<DWORD>(v.name.size());
+  if ((rc = CopyName(v.name, lpValueName, lpcchValueName)) != ERROR_SUCCESS) return rc;
   return CopyOut(v.type, v.data, lpType, lpData, lpcbData);
 }
 

@@ -197,7 +197,11 @@ HANDLE OpenEventA(DWORD, BOOL, const char* name) {
   return CreateObject(kKindEvent, name, false, false, false, false);
 }
 
-BOOL SetEvent(HANDLE event) {
+namespace {
+
+// Changes an event's state under its lock.
+template <class Change>
+BOOL ChangeEvent(HANDLE event, Change change) {
   auto object = LookupKind(event, kKindEvent);
   if (!object) return FALSE;
   StateLock lock(*object);
@@ -205,39 +209,35 @@ BOOL SetEvent(HANDLE event) {
     SetLastError(ERROR_GEN_FAILURE);
     return FALSE;
   }
-  object->state->signaled = 1;
-  object->state->pulseTokens = 0;
-  WakeWaiters(object->state, object->shared);
+  change(*object);
   return TRUE;
+}
+
+}  // namespace
+
+BOOL SetEvent(HANDLE event) {
+  return ChangeEvent(event, [](auto& object) {
+    object.state->signaled = 1;
+    object.state->pulseTokens = 0;
+    WakeWaiters(object.state, object.shared);
+  });
 }
 
 BOOL ResetEvent(HANDLE event) {
-  auto object = LookupKind(event, kKindEvent);
-  if (!object) return FALSE;
-  StateLock lock(*object);
-  if (!lock.ok()) {
-    SetLastError(ERROR_GEN_FAILURE);
-    return FALSE;
-  }
-  object->state->signaled = 0;
-  object->state->pulseTokens = 0;
-  return TRUE;
+  return ChangeEvent(event, [](auto& object) {
+    object.state->signaled = 0;
+    object.state->pulseTokens = 0;
+  });
 }
 
 BOOL PulseEvent(HANDLE event) {
-  auto object = LookupKind(event, kKindEvent);
-  if (!object) return FALSE;
-  StateLock lock(*object);
-  if (!lock.ok()) {
-    SetLastError(ERROR_GEN_FAILURE);
-    return FALSE;
-  }
-  ObjectState* s = object->state;
-  s->signaled = 0;
-  s->pulseSeq++;
-  s->pulseTokens = s->manualReset ? 0 : 1;
-  WakeWaiters(s, object->shared);
-  return TRUE;
+  return ChangeEvent(event, [](auto& object) {
+    ObjectState* s = object.state;
+    s->signaled = 0;
+    s->pulseSeq++;
+    s->pulseTokens = s->manualReset ? 0 : 1;
+    WakeWaiters(s, object.shared);
+  });
 }
 
 HANDLE CreateMutexA(SECURITY_ATTRIBUTES*, BOOL initialOwner, const char* name) {
