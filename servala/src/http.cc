@@ -206,7 +206,8 @@ std::string cls_HTTP::ExpandTagged(std::string page, const std::string& opener,
 std::string cls_HTTP::ExpandIncludes(std::string page) {
   if (TrimWhite(page).empty() || page.find("<!--#include") == std::string::npos) return page;
   if (includeDepth_ >= kMaxIncludeDepth) return page;
-  if (!budget_) budget_ = std::make_shared<IncludeBudget>();
+  // Each page served starts with the whole budget; its includes share it.
+  if (includeDepth_ == 0 || !budget_) budget_ = std::make_shared<IncludeBudget>();
 
   cls_HTTP sub;
   sub.SlotIndex = SlotIndex;

@@ -185,5 +185,15 @@ TEST_F(HttpTest, SelfIncludeStopsAtTheNestingBound) {
   EXPECT_EQ(page, std::string(17, 'x') + "<!--#includefile=self.html-->");
 }
 
+TEST_F(HttpTest, IncludeBudgetIsPerPageNotPerHandler) {
+  // A slot's handler serves page after page; each page gets the whole include budget.
+  h_.SSIEnable = true;
+  WriteFile(root_ / "leaf.txt", "L");
+  WriteFile(root_ / "two.html",
+            "<!--#include file=\"leaf.txt\" --><!--#include file=\"leaf.txt\" -->");
+  for (int i = 0; i < 600; ++i)
+    ASSERT_EQ(h_.ServeFile((root_ / "two.html").string(), "200", h_.Context, false), "LL") << i;
+}
+
 }  // namespace
 }  // namespace servala
