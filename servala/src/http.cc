@@ -1,10 +1,8 @@
 #include "servala/http.h"
 
-#include <sys/stat.h>
 #include <winport/clock.h>
 
-#include <cstdio>
-
+#include "file_cache.h"
 #include "paths.h"
 #include "servala/status.h"
 #include "servala/util.h"
@@ -21,31 +19,10 @@ constexpr int kMaxIncludeDepth = 16;
 constexpr int kMaxIncludedFiles = 1024;
 constexpr std::size_t kMaxPageSize = 16u << 20;
 constexpr std::size_t kMaxCachedTypes = 1024;
+const std::string kOctetStream = "application/octet-stream";
 
 std::tm LocalNow() {
   return winport::LocalTime(winport::Now());
-}
-
-// The whole of a regular file; false for anything else.
-bool ReadWholeFile(const std::string& path, std::string& out) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return false;
-  struct stat st {};
-  if (::fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
-    std::fclose(f);
-    return false;
-  }
-  std::setvbuf(f, nullptr, _IONBF, 0);
-  out.resize(static_cast<std::size_t>(st.st_size));
-  std::size_t got = out.empty() ? 0 : std::fread(out.data(), 1, out.size(), f);
-  out.resize(got);
-  // A file that grew while being read is read to its end.
-  char buf[16384];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  const bool ok = std::ferror(f) == 0;
-  std::fclose(f);
-  return ok;
 }
 
 }  // namespace
@@ -107,21 +84,41 @@ std::string cls_HTTP::BuildHeader(const std::string& status, long long length,
 
 std::string cls_HTTP::ServeFile(const std::string& localPath, const std::string& status,
                                 const RequestContext& context, bool withHeader) {
+  return ServeFile(localPath, nullptr, status, context, withHeader);
+}
+
+std::string cls_HTTP::ServeFile(const std::string& localPath, const FileIdentity& known,
+                                const std::string& status, const RequestContext& context,
+                                bool withHeader) {
+  return ServeFile(localPath, &known, status, context, withHeader);
+}
+
+std::string cls_HTTP::ServeFile(const std::string& localPath, const FileIdentity* known,
+                                const std::string& status, const RequestContext& context,
+                                bool withHeader) {
   if (&context != &Context) Context = context;
-  std::string body;
-  if (!ReadWholeFile(localPath, body)) return "";
-  std::string type = ContentTypeFor(std::filesystem::path(localPath).filename().string());
-  if (type == "text/html") {
-    body = NormalizeDirectives(std::move(body));
-    if (SSIEnable) {
-      body = ExpandVariables(std::move(body));
-      body = ExpandIncludes(std::move(body));
-    }
+  std::shared_ptr<const CachedFile> file;
+  if (Files != nullptr && known != nullptr) file = Files->Find(localPath, *known);
+  if (!file) {
+    auto fresh = std::make_shared<CachedFile>();
+    FileIdentity id;
+    if (!ReadRegularFile(localPath, fresh->body, id)) return "";
+    const auto slash = localPath.rfind('/');
+    fresh->type =
+        ContentTypeFor(slash == std::string::npos ? localPath : localPath.substr(slash + 1));
+    if (fresh->type == "text/html") fresh->body = NormalizeDirectives(std::move(fresh->body));
+    if (Files != nullptr) Files->Store(localPath, id, fresh, winport::Now());
+    file = std::move(fresh);
   }
-  if (TrimSpaces(type).empty()) type = "application/octet-stream";
-  if (!withHeader) return body;
-  // The exact byte count: clients read no more and no less than this.
-  return BuildHeader(status, static_cast<long long>(body.size()), type, true) + body;
+  const std::string& type = TrimSpaces(file->type).empty() ? kOctetStream : file->type;
+  if (file->type == "text/html" && SSIEnable) {
+    std::string body = ExpandIncludes(ExpandVariables(file->body));
+    if (!withHeader) return body;
+    // The exact byte count: clients read no more and no less than this.
+    return BuildHeader(status, static_cast<long long>(body.size()), type, true) + body;
+  }
+  if (!withHeader) return file->body;
+  return BuildHeader(status, static_cast<long long>(file->body.size()), type, true) + file->body;
 }
 
 std::string cls_HTTP::BuildErrorReply(const std::string& code, bool useFiles, bool showPages) {
@@ -134,7 +131,7 @@ std::string cls_HTTP::BuildErrorReply(const std::string& code, bool useFiles, bo
   auto file = ResolveUnder(dir, "html/errors/http" + code + ".html", false);
   if (!file || file->directory) file = ResolveUnder(dir, "html/errors/http404.html", false);
   if (!file || file->directory) return "";
-  return ServeFile(file->path.string(), "200", Context);
+  return ServeFile(file->path.string(), file->id, "200", Context);
 }
 
 std::string cls_HTTP::BuildTooBusyPage() const {
@@ -221,10 +218,13 @@ std::string cls_HTTP::ExpandIncludes(std::string page) {
   sub.CGITimeout = CGITimeout;
   sub.Control = Control;
   sub.Types = Types;
+  sub.Files = Files;
   sub.includeDepth_ = includeDepth_ + 1;
   sub.budget_ = budget_;
 
-  const std::filesystem::path root = ToHostPath(VirtualPath);
+  const std::filesystem::path root = RootHostPath();
+  sub.rootFor_ = rootFor_;
+  sub.rootHost_ = rootHost_;
   for (const std::string opener : {"<!--#includefile=", "<!--#includevirtual=", "<!--#include="}) {
     const bool isFile = opener == "<!--#includefile=";
     std::size_t pos = 0;
@@ -247,7 +247,7 @@ std::string cls_HTTP::ExpandIncludes(std::string page) {
       auto file = ResolveUnder(root, name, isFile);
       if (file && !file->directory && budget_->files < kMaxIncludedFiles) {
         ++budget_->files;
-        std::string text = sub.ServeFile(file->path.string(), "200", Context, false);
+        std::string text = sub.ServeFile(file->path.string(), file->id, "200", Context, false);
         if (page.size() + text.size() <= kMaxPageSize) {
           page.replace(f, g + 1 - f, text);
           pos = f + text.size();
@@ -258,6 +258,14 @@ std::string cls_HTTP::ExpandIncludes(std::string page) {
     }
   }
   return page;
+}
+
+const std::string& cls_HTTP::RootHostPath() {
+  if (rootHost_.empty() || rootFor_ != VirtualPath) {
+    rootFor_ = VirtualPath;
+    rootHost_ = ToHostPath(VirtualPath).string();
+  }
+  return rootHost_;
 }
 
 std::string cls_HTTP::GetServerVariable(const std::string& name) {

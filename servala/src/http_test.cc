@@ -9,6 +9,7 @@
 #include <ctime>
 #include <fstream>
 
+#include "file_cache.h"
 #include "servala/status.h"
 #include "testing.h"
 
@@ -193,6 +194,107 @@ TEST_F(HttpTest, IncludeBudgetIsPerPageNotPerHandler) {
             "<!--#include file=\"leaf.txt\" --><!--#include file=\"leaf.txt\" -->");
   for (int i = 0; i < 600; ++i)
     ASSERT_EQ(h_.ServeFile((root_ / "two.html").string(), "200", h_.Context, false), "LL") << i;
+}
+
+// Kept files: with the clock well past the files' times, copies are kept and used, and every
+// change that gives the file another identity is seen at once.
+class KeptFileTest : public HttpTest {
+ protected:
+  void SetUp() override {
+    HttpTest::SetUp();
+    h_.Files = &files_;
+    h_.SSIEnable = true;
+  }
+  std::string Get(const std::string& name) {
+    const std::string path = (root_ / name).string();
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return "(none)";
+    winport::SetNow(std::time(nullptr) + 60);
+    return h_.ServeFile(path, FileIdentity::Of(st), "200", h_.Context, false);
+  }
+  FileCache files_;
+};
+
+TEST_F(KeptFileTest, ChangesAreSeenAndCopiesServed) {
+  WriteFile(root_ / "leaf.txt", "one");
+  WriteFile(root_ / "page.html", "[<!--#include file=\"leaf.txt\" -->|<%=SERVER_PORT%>]");
+  EXPECT_EQ(Get("page.html"), "[one|8080]");
+  EXPECT_EQ(files_.Count(), 2u);
+  // Server variables are worked out on every request, never kept.
+  h_.ServerPort = "9090";
+  EXPECT_EQ(Get("page.html"), "[one|9090]");
+
+  // Rewritten in place with another length; replaced by a rename with the same length.
+  WriteFile(root_ / "leaf.txt", "three");
+  EXPECT_EQ(Get("page.html"), "[three|9090]");
+  WriteFile(root_ / "new.txt", "THREE");
+  fs::rename(root_ / "new.txt", root_ / "leaf.txt");
+  EXPECT_EQ(Get("page.html"), "[THREE|9090]");
+  fs::remove(root_ / "leaf.txt");
+  EXPECT_EQ(Get("page.html"), "[<!--#includefile=leaf.txt-->|9090]");
+
+  // A copy is used only for the identity it was read with: a stale identity reads afresh.
+  WriteFile(root_ / "leaf.txt", "x");
+  struct stat st {};
+  ASSERT_EQ(::stat((root_ / "leaf.txt").c_str(), &st), 0);
+  FileIdentity old = FileIdentity::Of(st);
+  old.size += 1;
+  EXPECT_EQ(h_.ServeFile((root_ / "leaf.txt").string(), old, "200", h_.Context, false), "x");
+}
+
+TEST_F(KeptFileTest, FreshlyChangedFilesAreNotKept) {
+  WriteFile(root_ / "a.txt", "a");
+  const std::string path = (root_ / "a.txt").string();
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  winport::SetNow(std::time(nullptr));
+  EXPECT_EQ(h_.ServeFile(path, FileIdentity::Of(st), "200", h_.Context, false), "a");
+  EXPECT_EQ(files_.Count(), 0u);
+}
+
+TEST(FileCacheTest, BoundedByEntryAndTotalSizeLeastRecentlyUsedFirst) {
+  FileCache cache;
+  const std::time_t now = std::time(nullptr);
+  FileIdentity id;
+  id.size = 1;
+  auto file = [](std::size_t n) {
+    return std::make_shared<CachedFile>(CachedFile{std::string(n, 'x'), ""});
+  };
+  cache.Store("/big", id, file(FileCache::kMaxEntryBytes), now);
+  EXPECT_EQ(cache.Count(), 0u);
+  const std::size_t each = FileCache::kMaxEntryBytes / 2;
+  const std::size_t fit = FileCache::kMaxTotalBytes / (each + 2);
+  for (std::size_t i = 0; i < fit; ++i) cache.Store("/" + std::to_string(i), id, file(each), now);
+  EXPECT_EQ(cache.Count(), fit);
+  ASSERT_NE(cache.Find("/0", id), nullptr);  // now the most recently used
+  cache.Store("/more", id, file(each), now);
+  EXPECT_LE(cache.TotalBytes(), FileCache::kMaxTotalBytes);
+  EXPECT_NE(cache.Find("/0", id), nullptr);
+  EXPECT_EQ(cache.Find("/1", id), nullptr);
+  EXPECT_NE(cache.Find("/more", id), nullptr);
+  // Another identity drops the entry.
+  FileIdentity other = id;
+  other.inode = 7;
+  EXPECT_EQ(cache.Find("/more", other), nullptr);
+  EXPECT_EQ(cache.Find("/more", id), nullptr);
+}
+
+TEST(ReadRegularFileTest, WholeFilesOnlyRegularOnes) {
+  const fs::path dir = winport::testing::MakeTempDir("read");
+  std::string big(100000, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
+  WriteFile(dir / "big.bin", big);
+  WriteFile(dir / "empty", "");
+  std::string out;
+  FileIdentity id;
+  ASSERT_TRUE(ReadRegularFile((dir / "big.bin").string(), out, id));
+  EXPECT_EQ(out, big);
+  EXPECT_EQ(id.size, 100000);
+  ASSERT_TRUE(ReadRegularFile((dir / "empty").string(), out, id));
+  EXPECT_EQ(out, "");
+  EXPECT_FALSE(ReadRegularFile(dir.string(), out, id));
+  EXPECT_FALSE(ReadRegularFile((dir / "none").string(), out, id));
+  EXPECT_FALSE(ReadRegularFile("/dev/null", out, id));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "paths.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 
 #include <mutex>
 #include <vector>
@@ -86,7 +87,11 @@ std::optional<ResolvedPath> ResolveUnder(const fs::path& root, std::string_view 
                                          bool allowParent) {
   if (relative.size() > kMaxRelative) return std::nullopt;
   if (relative.find('\0') != std::string_view::npos) return std::nullopt;
-  std::error_code ec;
+  struct stat st {};
+  auto found = [&](fs::path path) -> std::optional<ResolvedPath> {
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return std::nullopt;
+    return ResolvedPath{std::move(path), S_ISDIR(st.st_mode), FileIdentity::Of(st)};
+  };
   // Fast path: the name exactly as written, when it has no step upwards.
   bool plain = true;
   for (std::size_t p = 0; p <= relative.size();) {
@@ -100,16 +105,18 @@ std::optional<ResolvedPath> ResolveUnder(const fs::path& root, std::string_view 
     std::string rel(relative);
     for (char& c : rel)
       if (c == '\\') c = '/';
-    while (!rel.empty() && rel.front() == '/') rel.erase(0, 1);
+    std::size_t lead = 0;
+    while (lead < rel.size() && rel[lead] == '/') ++lead;
+    rel.erase(0, lead);
     fs::path direct = rel.empty() ? root : root / rel;
-    auto dst = fs::status(direct, ec);
-    if (!ec && (fs::is_regular_file(dst) || fs::is_directory(dst)))
-      return ResolvedPath{std::move(direct), fs::is_directory(dst)};
+    if (::stat(direct.c_str(), &st) == 0 && (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)))
+      return found(std::move(direct));
   }
   fs::path cur = root;
-  auto st = fs::status(cur, ec);
-  if (ec || !fs::exists(st)) return std::nullopt;
+  if (::stat(cur.c_str(), &st) != 0) return std::nullopt;
+  bool curExists = true;
   std::size_t pos = 0;
+  std::error_code ec;
   while (pos <= relative.size()) {
     std::size_t end = relative.find_first_of("/\\", pos);
     if (end == std::string_view::npos) end = relative.size();
@@ -120,34 +127,29 @@ std::optional<ResolvedPath> ResolveUnder(const fs::path& root, std::string_view 
     if (seg == "..") {
       if (!allowParent) return std::nullopt;
       cur = cur.parent_path();
-      st = fs::status(cur, ec);
+      curExists = ::stat(cur.c_str(), &st) == 0;
       continue;
     }
-    if (!fs::is_directory(st)) return std::nullopt;
+    if (!curExists || !S_ISDIR(st.st_mode)) return std::nullopt;
     fs::path next = cur / std::string(seg);
-    auto nst = fs::status(next, ec);
-    if (ec || !fs::exists(nst)) {
+    if (::stat(next.c_str(), &st) != 0) {
       // No exact match: look for the name in another case.
-      bool found = false;
+      bool matched = false;
       for (fs::directory_iterator it(cur, ec), endIt; !ec && it != endIt; it.increment(ec)) {
         const std::string name = it->path().filename().string();
         if (EqualsNoCase(name, seg)) {
           next = it->path();
-          nst = fs::status(next, ec);
-          found = !ec && fs::exists(nst);
+          matched = ::stat(next.c_str(), &st) == 0;
           break;
         }
       }
-      if (!found) return std::nullopt;
+      if (!matched) return std::nullopt;
     }
     cur = std::move(next);
-    st = nst;
+    curExists = true;
   }
-  ResolvedPath r;
-  r.directory = fs::is_directory(st);
-  if (!r.directory && !fs::is_regular_file(st)) return std::nullopt;
-  r.path = std::move(cur);
-  return r;
+  if (!curExists) return std::nullopt;
+  return found(std::move(cur));
 }
 
 }  // namespace servala

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "file_cache.h"
+
 namespace servala {
 
 // A Windows-style or host path as a host path.
@@ -21,6 +23,7 @@ bool PercentDecode(std::string_view in, std::string& out);
 struct ResolvedPath {
   std::filesystem::path path;
   bool directory = false;
+  FileIdentity id;  // as found by the look-up
 };
 
 // Finds `relative` (segments split at "/" or "\") under `root`, matching each existing segment

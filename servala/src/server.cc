@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "file_cache.h"
 #include "paths.h"
 #include "strutil.h"
 
@@ -45,7 +46,7 @@ bool TextToBool(const std::string& text) {
 }  // namespace
 
 ServalaLiteServer::ServalaLiteServer(asio::io_context& io)
-    : io_(io), sckWS_(io, *this), tmrCheckConn_(io) {
+    : io_(io), sckWS_(io, *this), tmrCheckConn_(io), files_(std::make_unique<FileCache>()) {
   try {
     cHTTP_ = std::make_unique<cls_HTTP>();
     sckWS_.Load(0);
@@ -61,6 +62,7 @@ ServalaLiteServer::ServalaLiteServer(asio::io_context& io)
     cHTTP_->SSIEnable = false;
     cHTTP_->CGIDirectory = CGIDirectory;
     cHTTP_->Types = &types_;
+    cHTTP_->Files = files_.get();
     for (int i = 0; i < 3; ++i) sckWS_.Close(0);
   } catch (const std::exception&) {
   }
@@ -164,6 +166,7 @@ bool ServalaLiteServer::StartServer() {
     cHTTP_->VirtualPath = m_sVirtualPath;
     cHTTP_->Control = this;
     types_.Clear();
+    files_->Clear();
     StartListening();
     if (MaxConnections == 0) MaxConnections = kDefaultMaxConnections;
     slots_.clear();
@@ -439,6 +442,7 @@ void ServalaLiteServer::ResolveDirectory(int i) {
   s.LocalFor = s.RequestPath;
   s.LocalPath = dir->path.string();
   s.LocalIsDirectory = dir->directory;
+  s.LocalId = dir->id;
   if (!dir->directory) return;
   for (const std::string& name : DefaultDocuments) {
     auto doc = ResolveUnder(dir->path, name, false);
@@ -451,6 +455,7 @@ void ServalaLiteServer::ResolveDirectory(int i) {
       s.LocalFor = s.RequestPath;
       s.LocalPath = doc->path.string();
       s.LocalIsDirectory = false;
+      s.LocalId = doc->id;
       return;
     }
   }
@@ -469,6 +474,7 @@ void ServalaLiteServer::HandToHandler(int i, cls_HTTP& h) {
   h.CGITimeout = CGITimeout;
   h.Control = this;
   h.Types = &types_;
+  h.Files = files_.get();
   const SlotFields& s = slots_[i];
   RequestContext& c = h.Context;
   c = RequestContext();
@@ -493,7 +499,7 @@ void ServalaLiteServer::ProcessRequest(int i) {
   try {
     std::optional<ResolvedPath> local;
     if (!s.LocalFor.empty() && s.LocalFor == s.RequestPath) {
-      local = ResolvedPath{s.LocalPath, s.LocalIsDirectory};
+      local = ResolvedPath{s.LocalPath, s.LocalIsDirectory, s.LocalId};
     } else {
       std::string decoded;
       if (PercentDecode(s.RequestPath, decoded))
@@ -506,7 +512,7 @@ void ServalaLiteServer::ProcessRequest(int i) {
     } else if (local->directory) {
       reply.clear();
     } else {
-      reply = h.ServeFile(local->path.string(), "200", h.Context);
+      reply = h.ServeFile(local->path.string(), local->id, "200", h.Context);
     }
   } catch (const std::exception&) {
     reply = h.BuildErrorReply("404", UseErrorFiles, ShowErrorPages);

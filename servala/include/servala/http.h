@@ -2,6 +2,8 @@
 // files, rewrites HTML pages (directives, server variables, includes) and builds error replies.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <map>
 #include <memory>
 #include <string>
@@ -9,6 +11,19 @@
 namespace servala {
 
 class ServalaLiteServer;
+class FileCache;
+
+// Which file a path named when it was looked at: a file edited or replaced since has another.
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  timespec modified{};
+  timespec changed{};
+
+  static FileIdentity Of(const struct stat& st);
+  bool operator==(const FileIdentity& o) const;
+};
 
 // Extension -> content type, asked of the registry once per extension and remembered.
 class ContentTypeCache {
@@ -49,6 +64,7 @@ class cls_HTTP {
   int CGITimeout = 0;
   ServalaLiteServer* Control = nullptr;
   ContentTypeCache* Types = nullptr;
+  FileCache* Files = nullptr;  // files kept between requests; none when null
 
   RequestContext Context;
 
@@ -61,6 +77,11 @@ class cls_HTTP {
   // or "" when there is no such file.
   std::string ServeFile(const std::string& localPath, const std::string& status,
                         const RequestContext& context, bool withHeader = true);
+  // The same for a file whose identity the caller has just looked at: a kept copy of the file
+  // with that identity is served without reading the file again.
+  std::string ServeFile(const std::string& localPath, const FileIdentity& known,
+                        const std::string& status, const RequestContext& context,
+                        bool withHeader = true);
 
   // The whole reply for a failed request.
   std::string BuildErrorReply(const std::string& code, bool useFiles, bool showPages);
@@ -80,8 +101,15 @@ class cls_HTTP {
   struct IncludeBudget {
     int files = 0;
   };
+  std::string ServeFile(const std::string& localPath, const FileIdentity* known,
+                        const std::string& status, const RequestContext& context, bool withHeader);
+  // The document root as a host path, worked out once per VirtualPath.
+  const std::string& RootHostPath();
+
   int includeDepth_ = 0;
   std::shared_ptr<IncludeBudget> budget_;
+  std::string rootFor_;
+  std::string rootHost_;
 };
 
 }  // namespace servala

@@ -71,6 +71,7 @@ struct SlotFields {
   std::string LocalFor;
   std::string LocalPath;
   bool LocalIsDirectory = false;
+  FileIdentity LocalId;
 };
 
 class ServalaLiteServer : public SocketEvents {
@@ -169,6 +170,7 @@ class ServalaLiteServer : public SocketEvents {
   cls_WinUtil WinUtil_;
   std::unique_ptr<cls_HTTP> cHTTP_;
   ContentTypeCache types_;
+  std::unique_ptr<FileCache> files_;
   std::vector<SlotFields> slots_;
   std::string rootFor_;
   std::filesystem::path rootHost_;
