@@ -77,7 +77,8 @@ http {
 }
 CONF
 "$NGINX" -c "$TMP/nginx/nginx.conf" -p "$TMP/nginx" 2>/dev/null &
-PIDS+=($!)
+NGINX_PID=$!
+PIDS+=($NGINX_PID)
 
 # --- lighttpd
 LPORT=$(free_port)
@@ -92,7 +93,8 @@ ssi.extension = ( ".html" )
 mimetype.assign = ( ".html" => "text/html", ".txt" => "text/plain" )
 CONF
 "$LIGHTTPD" -D -f "$TMP/lighttpd.conf" &
-PIDS+=($!)
+LIGHTTPD_PID=$!
+PIDS+=($LIGHTTPD_PID)
 
 # --- servala
 SPORT=$(free_port)
@@ -102,43 +104,72 @@ PIDS+=($SPID)
 
 wait_port "$NPORT"; wait_port "$LPORT"; wait_port "$SPORT"
 
-# Requests/s and p99 latency (ms) of one wrk run.
+# CPU time (clock ticks) used so far by a server: the process and its children (the workers).
+cpu_ticks() {
+  local total=0 p
+  for p in "$1" $(pgrep -P "$1" || true); do
+    [ -r "/proc/$p/stat" ] || continue
+    total=$((total + $(awk '{sub(/^.*\) /, ""); print $12 + $13}' "/proc/$p/stat")))
+  done
+  echo "$total"
+}
+HZ=$(getconf CLK_TCK)
+
+# Requests/s, p99 latency (ms) and the server's CPU microseconds per request of one wrk run.
+# On a machine where the client and the server share few cores, CPU per request is the steadier
+# figure: requests/s moves with whatever else the machine is doing.
 measure() {
-  local out rps p99
+  local out rps p99 before after requests
+  before=$(cpu_ticks "$2")
   out=$(wrk -t1 -c8 -d"${DURATION}s" --latency -H "Connection: close" "$1")
+  after=$(cpu_ticks "$2")
   rps=$(awk '/^Requests\/sec:/ {print $2}' <<<"$out")
+  requests=$(awk '/requests in/ {print $1}' <<<"$out")
   p99=$(awk '$1 == "99%" {v=$2; if (v ~ /us$/) {sub(/us$/,"",v); v/=1000} else if (v ~ /ms$/) {sub(/ms$/,"",v)} else if (v ~ /s$/) {sub(/s$/,"",v); v*=1000}; printf "%.2f", v}' <<<"$out")
+  cpu=$(awk -v t=$((after - before)) -v hz="$HZ" -v n="$requests" 'BEGIN {printf "%.1f", t * 1e6 / hz / n}')
   errs=$(awk '/Socket errors|Non-2xx/ {print}' <<<"$out" | tr '\n' ' ')
-  echo "$rps $p99 ${errs:-}"
+  echo "$rps $p99 $cpu ${errs:-}"
 }
 
-declare -A RPS P99
+# Every server must send the page whole and with its include done.
+check_page() {
+  local body
+  body=$(curl -s "http://127.0.0.1:$1/ssi.html")
+  grep -q "included text" <<<"$body" && grep -q "GMT" <<<"$body" ||
+    { echo "port $1 sent a wrong SSI page:" >&2; echo "$body" >&2; exit 1; }
+}
+
+declare -A RPS P99 CPU
 for page in file4k.txt ssi.html; do
   for srv in nginx lighttpd servala; do
     case $srv in
-      nginx) port=$NPORT ;;
-      lighttpd) port=$LPORT ;;
-      servala) port=$SPORT ;;
+      nginx) port=$NPORT pid=$NGINX_PID ;;
+      lighttpd) port=$LPORT pid=$LIGHTTPD_PID ;;
+      servala) port=$SPORT pid=$SPID ;;
     esac
-    read -r rps p99 errs < <(measure "http://127.0.0.1:$port/$page")
+    read -r rps p99 cpu errs < <(measure "http://127.0.0.1:$port/$page" "$pid")
     RPS[$srv,$page]=$rps
     P99[$srv,$page]=$p99
+    CPU[$srv,$page]=$cpu
     [ -n "${errs:-}" ] && echo "  ($srv $page: $errs)" >&2
   done
 done
+for port in $NPORT $LPORT $SPORT; do check_page "$port"; done
 
 RSS=$(awk '/^VmRSS/ {print $2}' /proc/$SPID/status)
 HWM=$(awk '/^VmHWM/ {print $2}' /proc/$SPID/status)
 
-printf '\n%-10s %-11s %12s %10s\n' server page "requests/s" "p99 ms"
+printf '\n%-10s %-11s %12s %10s %14s\n' server page "requests/s" "p99 ms" "CPU us/req"
 for page in file4k.txt ssi.html; do
   for srv in nginx lighttpd servala; do
-    printf '%-10s %-11s %12.0f %10s\n' "$srv" "$page" "${RPS[$srv,$page]}" "${P99[$srv,$page]}"
+    printf '%-10s %-11s %12.0f %10s %14s\n' "$srv" "$page" "${RPS[$srv,$page]}" \
+      "${P99[$srv,$page]}" "${CPU[$srv,$page]}"
   done
 done
 echo
 for page in file4k.txt ssi.html; do
   awk -v a="${RPS[servala,$page]}" -v b="${RPS[nginx,$page]}" -v p="$page" \
-    'BEGIN {printf "servala/nginx %-11s %.2fx\n", p, a / b}'
+    -v ca="${CPU[servala,$page]}" -v cb="${CPU[nginx,$page]}" \
+    'BEGIN {printf "servala/nginx %-11s %.2fx requests/s, %.2fx CPU per request\n", p, a / b, ca / cb}'
 done
 echo "servala resident memory: ${RSS} KiB (peak ${HWM} KiB)"
