@@ -454,6 +454,31 @@ TEST_F(ServerTest, CurlReceivesEveryByte) {
   EXPECT_EQ(winport::testing::ReadFile(out), "<p>" + std::to_string(port_) + "</p>");
 }
 
+TEST_F(ServerTest, ASlowReaderGetsTheWholeReplyAndTheSlotComesBack) {
+  // More than the socket buffers hold: the reply waits for the client to read.
+  std::string big(8u << 20, '\0');
+  std::mt19937 rng(3);
+  for (char& c : big) c = static_cast<char>(rng());
+  WriteFile(root_ / "big.bin", big);
+  Start();
+  auto client = std::make_shared<Client>(port_);
+  client->Send("GET /big.bin HTTP/1.0\r\n\r\n");
+  auto sending = [&] {
+    for (int i = 1; i <= server_->MaxConnections; ++i)
+      if (server_->sckWS().Sending(i)) return i;
+    return 0;
+  };
+  ASSERT_TRUE(RunUntil([&] { return sending() != 0; }));
+  const int slot = sending();
+  io_.run_for(20ms);
+  EXPECT_TRUE(server_->sckWS().Sending(slot));  // still waiting on the client
+  const std::string reply = Drive([client] { return client->ReadAll(); });
+  EXPECT_NE(reply.find("Content-Length: 8388608\r\n"), std::string::npos);
+  EXPECT_EQ(Body(reply), big + "\r\n");
+  EXPECT_TRUE(RunUntil([&] { return CountState(sckConnected) == 0; }));
+  EXPECT_EQ(Body(Get("/big.bin")).size(), big.size() + 2);
+}
+
 TEST_F(ServerTest, RandomRequestsNeverCrashOrLeakSlots) {
   WriteFile(root_.parent_path() / "secret.txt", "SECRET");
   WriteFile(root_ / "index.html", "<!--#include virtual=\"../secret.txt\" --><%=QUERY_STRING%>");

@@ -1,30 +1,48 @@
 #include "servala/socket_control.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
 #include <cerrno>
+#include <cstring>
 
 namespace servala {
 
 using asio::ip::tcp;
 
+// Connections are plain non-blocking descriptors, read and written directly from the loop's
+// handlers. A connection is registered with the loop only when a read or write finds nothing to
+// do, which for a request that is already there when the connection is accepted and a reply that
+// fits the socket buffer is never: accept, read, write and close are then the only calls made.
 struct SocketArray::Element {
-  explicit Element(asio::io_context& io, int i) : index(i), socket(io) {}
+  explicit Element(int i) : index(i) {}
   int index;
-  tcp::socket socket;
+  int fd = -1;                   // the connection, or -1
+  std::uint64_t generation = 0;  // a new one for each connection, so stale handlers do nothing
+  std::unique_ptr<asio::posix::stream_descriptor> waiter;  // owns fd once it exists
   std::unique_ptr<tcp::acceptor> acceptor;
   std::unique_ptr<asio::steady_timer> retry;
   int state = sckClosed;
   int localPort = 0;
   bool sending = false;
+  bool readQueued = false;     // a read is posted or waiting
+  bool readAfterSend = false;  // reading resumes once the reply has gone
+  std::string outgoing;
+  std::size_t sent = 0;
   std::string received;
   std::string peer;
-  std::array<char, 16384> buffer;
 };
 
 namespace {
 
+constexpr std::size_t kReadChunk = 16384;
+
 // Windows Sockets numbers for the errors the control tells apart.
-int WsaNumber(const std::error_code& ec) {
-  switch (ec.value()) {
+int WsaNumber(int err) {
+  switch (err) {
     case EWOULDBLOCK:
       return kErrWouldBlock;
     case EADDRINUSE:
@@ -48,8 +66,20 @@ int WsaNumber(const std::error_code& ec) {
     case EPIPE:
       return 10058;
     default:
-      return 10000 + ec.value();
+      return 10000 + err;
   }
+}
+
+std::string PeerText(const sockaddr_storage& addr) {
+  char text[INET6_ADDRSTRLEN] = "";
+  if (addr.ss_family == AF_INET) {
+    const auto* in = reinterpret_cast<const sockaddr_in*>(&addr);
+    ::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
+  } else if (addr.ss_family == AF_INET6) {
+    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&addr);
+    ::inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
+  }
+  return text;
 }
 
 }  // namespace
@@ -58,23 +88,28 @@ SocketArray::SocketArray(asio::io_context& io, SocketEvents& events) : io_(io), 
 
 SocketArray::~SocketArray() {
   for (int i = 0; i <= UBound(); ++i) Unload(i);
+  for (auto& [id, p] : pending_) ::close(p.fd);
   pending_.clear();
 }
 
-std::shared_ptr<SocketArray::Element> SocketArray::Get(int index) const {
+SocketArray::ElementPtr SocketArray::Get(int index) const {
   if (index < 0 || index > UBound()) return nullptr;
   return elements_[index];
 }
 
-bool SocketArray::Current(const std::shared_ptr<Element>& e) const {
+bool SocketArray::Current(const ElementPtr& e) const {
   return e && Get(e->index) == e;
+}
+
+bool SocketArray::Live(const ElementPtr& e, std::uint64_t generation) const {
+  return Current(e) && e->generation == generation;
 }
 
 void SocketArray::Load(int index) {
   if (index < 0) throw SocketError(340, "Control array element does not exist");
   if (Exists(index)) throw SocketError(kErrAlreadyLoaded, "Object already loaded");
   if (index > UBound()) elements_.resize(index + 1);
-  elements_[index] = std::make_shared<Element>(io_, index);
+  elements_[index] = std::make_shared<Element>(index);
 }
 
 void SocketArray::Unload(int index) {
@@ -93,6 +128,22 @@ int SocketArray::State(int index) const {
   return e ? e->state : sckClosed;
 }
 
+void SocketArray::CloseConnection(Element& e) {
+  std::error_code ec;
+  if (e.waiter) {
+    e.waiter->close(ec);  // closes fd, and cancels what waits on it
+    e.waiter.reset();
+  } else if (e.fd >= 0) {
+    ::close(e.fd);
+  }
+  e.fd = -1;
+  ++e.generation;
+  e.readQueued = false;
+  e.readAfterSend = false;
+  e.outgoing.clear();
+  e.sent = 0;
+}
+
 void SocketArray::Close(int index) {
   auto e = Get(index);
   if (!e) return;
@@ -102,7 +153,7 @@ void SocketArray::Close(int index) {
     e->acceptor.reset();
   }
   if (e->retry) e->retry->cancel();
-  e->socket.close(ec);
+  CloseConnection(*e);
   e->state = sckClosed;
   e->sending = false;
   e->received.clear();
@@ -122,9 +173,14 @@ int SocketArray::LocalPort(int index) const {
     auto ep = e->acceptor->local_endpoint(ec);
     if (!ec) return ep.port();
   }
-  if (e->socket.is_open()) {
-    auto ep = e->socket.local_endpoint(ec);
-    if (!ec) return ep.port();
+  if (e->fd >= 0) {
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    if (::getsockname(e->fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+      if (addr.ss_family == AF_INET) return ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
+      if (addr.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port);
+    }
   }
   return e->localPort;
 }
@@ -140,39 +196,71 @@ void SocketArray::Listen(int index) {
   if (!ec) acceptor->set_option(tcp::acceptor::reuse_address(true), ec);
   if (!ec) acceptor->bind(tcp::endpoint(tcp::v4(), static_cast<unsigned short>(e->localPort)), ec);
   if (!ec) acceptor->listen(tcp::socket::max_listen_connections, ec);
+  // Connections are taken until none is left, so taking one must never block.
+  if (!ec) acceptor->native_non_blocking(true, ec);
   if (ec) {
     if (ec.value() == EADDRINUSE) throw SocketError(kErrAddressInUse, "Address in use");
-    throw SocketError(WsaNumber(ec), ec.message());
+    throw SocketError(WsaNumber(ec.value()), ec.message());
   }
   e->acceptor = std::move(acceptor);
   e->state = sckListening;
-  StartAccept(e);
+  WaitForAccept(e);
 }
 
-void SocketArray::StartAccept(const std::shared_ptr<Element>& e) {
+bool SocketArray::Listening(const ElementPtr& e, const tcp::acceptor* acceptor) const {
+  return Current(e) && e->acceptor && e->acceptor.get() == acceptor;
+}
+
+void SocketArray::WaitForAccept(const ElementPtr& e) {
   if (!e->acceptor) return;
-  e->acceptor->async_accept(
-      [this, e, alive = std::weak_ptr<int>(alive_)](std::error_code ec, tcp::socket peer) {
-        if (alive.expired() || !Current(e) || !e->acceptor) return;
-        if (ec) {
-          if (ec == asio::error::operation_aborted) return;
-          events_.sckWS_Error(e->index, WsaNumber(ec), ec.message());
-          if (!Current(e) || !e->acceptor) return;
-          // Out of descriptors and the like: try again shortly rather than spin.
-          if (!e->retry) e->retry = std::make_unique<asio::steady_timer>(io_);
-          e->retry->expires_after(std::chrono::milliseconds(50));
-          e->retry->async_wait([this, e, alive](std::error_code wec) {
-            if (!wec && !alive.expired() && Current(e)) StartAccept(e);
-          });
-          return;
-        }
-        const long id = ++nextRequestID_;
-        pending_.emplace(id, std::move(peer));
-        events_.sckWS_ConnectionRequest(e->index, id);
-        // A request nobody accepted is turned away.
-        pending_.erase(id);
-        if (Current(e)) StartAccept(e);
+  e->acceptor->async_wait(
+      tcp::acceptor::wait_read,
+      [this, e, a = e->acceptor.get(), alive = std::weak_ptr<int>(alive_)](std::error_code ec) {
+        if (alive.expired() || !Listening(e, a) || ec == asio::error::operation_aborted) return;
+        AcceptWaiting(e);
       });
+}
+
+void SocketArray::AcceptWaiting(const ElementPtr& e) {
+  const tcp::acceptor* acceptor = e->acceptor.get();
+  sockaddr_storage addr{};
+  socklen_t len = sizeof addr;
+  int fd;
+  do {
+    fd = ::accept4(e->acceptor->native_handle(), reinterpret_cast<sockaddr*>(&addr), &len,
+                   SOCK_NONBLOCK | SOCK_CLOEXEC);
+    // A peer that gave up before it was taken: go on with the next.
+  } while (fd < 0 && (errno == EINTR || errno == ECONNABORTED || errno == EPROTO));
+  if (fd < 0) {
+    const int err = errno;
+    if (err == EAGAIN || err == EWOULDBLOCK) {
+      WaitForAccept(e);
+      return;
+    }
+    events_.sckWS_Error(e->index, WsaNumber(err), std::strerror(err));
+    if (!Listening(e, acceptor)) return;
+    // Out of descriptors and the like: try again shortly rather than spin.
+    if (!e->retry) e->retry = std::make_unique<asio::steady_timer>(io_);
+    e->retry->expires_after(std::chrono::milliseconds(50));
+    e->retry->async_wait(
+        [this, e, acceptor, alive = std::weak_ptr<int>(alive_)](std::error_code wec) {
+          if (!wec && !alive.expired() && Listening(e, acceptor)) AcceptWaiting(e);
+        });
+    return;
+  }
+  const long id = ++nextRequestID_;
+  pending_.emplace(id, Pending{fd, PeerText(addr)});
+  events_.sckWS_ConnectionRequest(e->index, id);
+  // A request nobody accepted is turned away.
+  if (auto it = pending_.find(id); it != pending_.end()) {
+    ::close(it->second.fd);
+    pending_.erase(it);
+  }
+  // One connection per turn: what the last one set going (its reply, the slot it frees) runs
+  // before the next is offered, as it would with one event per connection.
+  asio::post(io_, [this, e, acceptor, alive = std::weak_ptr<int>(alive_)] {
+    if (!alive.expired() && Listening(e, acceptor)) AcceptWaiting(e);
+  });
 }
 
 void SocketArray::Accept(int index, long requestID) {
@@ -180,58 +268,145 @@ void SocketArray::Accept(int index, long requestID) {
   if (!e) throw SocketError(340, "Control array element does not exist");
   auto it = pending_.find(requestID);
   if (it == pending_.end()) throw SocketError(10022, "Invalid argument");
-  std::error_code ec;
-  e->socket.close(ec);
-  e->socket = std::move(it->second);
+  CloseConnection(*e);
+  e->fd = it->second.fd;
+  e->peer = std::move(it->second.peer);
   pending_.erase(it);
   e->state = sckConnected;
   e->sending = false;
   e->received.clear();
-  auto remote = e->socket.remote_endpoint(ec);
-  e->peer = ec ? std::string() : remote.address().to_string();
   StartRead(e);
 }
 
-void SocketArray::StartRead(const std::shared_ptr<Element>& e) {
-  auto done = [this, e, alive = std::weak_ptr<int>(alive_)](std::error_code ec, std::size_t n) {
-    if (alive.expired() || !Current(e) || e->state != sckConnected) return;
-    if (ec == asio::error::eof) {
-      e->state = sckClosing;
-      events_.sckWS_Close(e->index);
-      return;
-    }
-    if (ec) {
-      if (ec == asio::error::operation_aborted) return;
-      e->state = sckError;
-      events_.sckWS_Error(e->index, WsaNumber(ec), ec.message());
-      return;
-    }
-    e->received.append(e->buffer.data(), n);
+void SocketArray::StartRead(const ElementPtr& e) {
+  if (e->readQueued) return;
+  e->readQueued = true;
+  // Data is reported from a handler of its own, never from within the call that accepted.
+  asio::post(io_, [this, e, gen = e->generation, alive = std::weak_ptr<int>(alive_)] {
+    if (alive.expired() || !Live(e, gen)) return;
+    e->readQueued = false;
+    ReadNow(e);
+  });
+}
+
+void SocketArray::ReadNow(const ElementPtr& e) {
+  const std::uint64_t gen = e->generation;
+  if (e->state != sckConnected || e->readQueued) return;
+  if (e->sending) {
+    // The reply is on its way: read on when it has gone (usually the connection closes first).
+    e->readAfterSend = true;
+    return;
+  }
+  std::array<char, kReadChunk> buffer;
+  const ssize_t n = ::recv(e->fd, buffer.data(), buffer.size(), 0);
+  if (n > 0) {
+    e->received.append(buffer.data(), static_cast<std::size_t>(n));
     events_.sckWS_DataArrival(e->index, static_cast<long>(n));
-    if (!alive.expired() && Current(e) && e->state == sckConnected) StartRead(e);
-  };
-  e->socket.async_read_some(asio::buffer(e->buffer), std::move(done));
+    if (Live(e, gen) && e->state == sckConnected) StartRead(e);
+    return;
+  }
+  if (n == 0) {
+    e->state = sckClosing;
+    events_.sckWS_Close(e->index);
+    return;
+  }
+  const int err = errno;
+  if (err == EINTR) {
+    StartRead(e);
+  } else if (err == EAGAIN || err == EWOULDBLOCK) {
+    WaitFor(e, asio::socket_base::wait_read);
+  } else {
+    e->state = sckError;
+    events_.sckWS_Error(e->index, WsaNumber(err), std::strerror(err));
+  }
+}
+
+void SocketArray::WaitFor(const ElementPtr& e, asio::socket_base::wait_type what) {
+  std::error_code ec;
+  if (!e->waiter) {
+    e->waiter = std::make_unique<asio::posix::stream_descriptor>(io_);
+    e->waiter->assign(e->fd, ec);
+    if (ec) {
+      e->waiter.reset();
+      PostError(e, ec.value());
+      return;
+    }
+  }
+  if (what == asio::socket_base::wait_read) e->readQueued = true;
+  const auto type = what == asio::socket_base::wait_read ? asio::posix::descriptor_base::wait_read
+                                                         : asio::posix::descriptor_base::wait_write;
+  e->waiter->async_wait(type, [this, e, what, gen = e->generation,
+                               alive = std::weak_ptr<int>(alive_)](std::error_code wec) {
+    if (alive.expired() || !Live(e, gen)) return;
+    if (what == asio::socket_base::wait_read) e->readQueued = false;
+    if (wec) {
+      if (wec == asio::error::operation_aborted) return;
+      e->state = sckError;
+      events_.sckWS_Error(e->index, WsaNumber(wec.value()), wec.message());
+      return;
+    }
+    if (what == asio::socket_base::wait_read)
+      ReadNow(e);
+    else
+      WriteNow(e);
+  });
+}
+
+void SocketArray::PostError(const ElementPtr& e, int error) {
+  asio::post(io_, [this, e, error, gen = e->generation, alive = std::weak_ptr<int>(alive_)] {
+    if (alive.expired() || !Live(e, gen)) return;
+    e->sending = false;
+    e->state = sckError;
+    events_.sckWS_Error(e->index, WsaNumber(error), std::strerror(error));
+  });
 }
 
 void SocketArray::SendData(int index, std::string data) {
   auto e = Get(index);
   if (!e || e->state != sckConnected)
     throw SocketError(40006, "Wrong protocol or connection state");
-  auto text = std::make_shared<std::string>(std::move(data));
+  const bool idle = e->outgoing.empty();
+  if (idle) {
+    e->outgoing = std::move(data);
+    e->sent = 0;
+  } else {
+    e->outgoing += data;  // goes out after what is already on its way
+  }
   e->sending = true;
-  asio::async_write(
-      e->socket, asio::buffer(*text),
-      [this, e, text, alive = std::weak_ptr<int>(alive_)](std::error_code ec, std::size_t) {
-        if (alive.expired() || !Current(e)) return;
-        e->sending = false;
-        if (ec) {
-          if (ec == asio::error::operation_aborted) return;
-          e->state = sckError;
-          events_.sckWS_Error(e->index, WsaNumber(ec), ec.message());
-          return;
-        }
-        events_.sckWS_SendComplete(e->index);
-      });
+  if (idle) WriteNow(e);
+}
+
+void SocketArray::WriteNow(const ElementPtr& e) {
+  while (e->sent < e->outgoing.size()) {
+    const ssize_t n =
+        ::send(e->fd, e->outgoing.data() + e->sent, e->outgoing.size() - e->sent, MSG_NOSIGNAL);
+    if (n >= 0) {
+      e->sent += static_cast<std::size_t>(n);
+      continue;
+    }
+    const int err = errno;
+    if (err == EINTR) continue;
+    if (err == EAGAIN || err == EWOULDBLOCK) {
+      WaitFor(e, asio::socket_base::wait_write);
+      return;
+    }
+    e->outgoing.clear();
+    e->sent = 0;
+    PostError(e, err);
+    return;
+  }
+  e->outgoing.clear();
+  e->sent = 0;
+  // Completion is reported from a handler of its own, never from within SendData.
+  asio::post(io_, [this, e, gen = e->generation, alive = std::weak_ptr<int>(alive_)] {
+    if (alive.expired() || !Live(e, gen) || !e->outgoing.empty()) return;
+    e->sending = false;
+    events_.sckWS_SendComplete(e->index);
+    if (Live(e, gen) && e->state == sckConnected && e->readAfterSend) {
+      e->readAfterSend = false;
+      StartRead(e);
+    }
+  });
 }
 
 std::string SocketArray::GetData(int index) {

@@ -83,15 +83,34 @@ class SocketArray {
 
  private:
   struct Element;
-  std::shared_ptr<Element> Get(int index) const;
-  void StartAccept(const std::shared_ptr<Element>& e);
-  void StartRead(const std::shared_ptr<Element>& e);
-  bool Current(const std::shared_ptr<Element>& e) const;
+  using ElementPtr = std::shared_ptr<Element>;
+  // A connection taken off the listening queue and offered to the host.
+  struct Pending {
+    int fd = -1;
+    std::string peer;
+  };
+
+  ElementPtr Get(int index) const;
+  bool Current(const ElementPtr& e) const;
+  // True while `e` is still the element at its index and still carries connection `generation`.
+  bool Live(const ElementPtr& e, std::uint64_t generation) const;
+  // True while `e` still listens with `acceptor` (not closed, nor listening anew since).
+  bool Listening(const ElementPtr& e, const asio::ip::tcp::acceptor* acceptor) const;
+  void CloseConnection(Element& e);
+  void WaitForAccept(const ElementPtr& e);
+  void AcceptWaiting(const ElementPtr& e);
+  void StartRead(const ElementPtr& e);
+  void ReadNow(const ElementPtr& e);
+  void WriteNow(const ElementPtr& e);
+  // Waits on the loop until the connection can be read or written; only a read or write that
+  // found nothing to do registers the connection with the loop at all.
+  void WaitFor(const ElementPtr& e, asio::socket_base::wait_type what);
+  void PostError(const ElementPtr& e, int error);
 
   asio::io_context& io_;
   SocketEvents& events_;
-  std::vector<std::shared_ptr<Element>> elements_;
-  std::map<long, asio::ip::tcp::socket> pending_;
+  std::vector<ElementPtr> elements_;
+  std::map<long, Pending> pending_;
   long nextRequestID_ = 0;
   // Handlers still queued in the loop after the array is gone see this expire.
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);
