@@ -46,8 +46,9 @@ int main(int argc, char** argv) {
     }
   }
 
-  // One thread runs the loop: the hint lets Asio skip its locking.
-  asio::io_context io(1);
+  // The default concurrency hint, not 1: the control runs nested polls of the loop, and with the
+  // one-thread hint Asio loses count of the work queued before such a poll and stops the loop.
+  asio::io_context io;
   servala::ServalaLiteServer server(io);
   if (about) {
     server.ShowAboutBox();

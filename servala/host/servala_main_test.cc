@@ -9,9 +9,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <barrier>
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "testing.h"
@@ -122,6 +124,43 @@ TEST(ServalaHostTest, PortInUseExitsWithTheErrorDescription) {
   EXPECT_EQ(ReadLine(r.out), "Address in use");
   EXPECT_EQ(Wait(r), 2);
   ::close(fd);
+}
+
+TEST(ServalaHostTest, KeepsServingWavesOfSimultaneousClients) {
+  // Clients that all connect at once, wave after wave, as load generators do: every one is
+  // answered in full and the server is still there afterwards.
+  const fs::path site = winport::testing::MakeTempDir("site");
+  const std::string text(4096, 'x');
+  std::ofstream(site / "f.txt") << text;
+  std::ofstream(site / "inc.txt") << "included";
+  std::ofstream(site / "p.html") << "<p><!--#include virtual=\"inc.txt\" --></p>";
+  Running r = Spawn({"--port", "0", "--root", site.string(), "--ssi"});
+  const std::string line = ReadLine(r.out);
+  ASSERT_EQ(line.rfind("listening on http://", 0), 0u) << line;
+  const int port = std::stoi(line.substr(line.rfind(':') + 1));
+
+  constexpr int kClients = 8, kWaves = 150;
+  std::barrier wave(kClients);
+  std::vector<int> good(kClients, 0);
+  std::vector<std::thread> clients;
+  for (int c = 0; c < kClients; ++c) {
+    clients.emplace_back([&, c] {
+      for (int w = 0; w < kWaves; ++w) {
+        wave.arrive_and_wait();
+        const bool page = (w + c) % 2 == 0;
+        const std::string reply = Fetch(port, page ? "/p.html" : "/f.txt");
+        const std::string body = page ? "<p>included</p>" : text;
+        if (reply.rfind("HTTP/1.0 200 OK\r\n", 0) == 0 &&
+            reply.find("\r\n\r\n" + body + "\r\n") != std::string::npos)
+          ++good[c];
+      }
+    });
+  }
+  for (auto& t : clients) t.join();
+  for (int c = 0; c < kClients; ++c) EXPECT_EQ(good[c], kWaves) << "client " << c;
+  EXPECT_NE(Fetch(port, "/f.txt").find(text), std::string::npos);
+  ::kill(r.pid, SIGTERM);
+  EXPECT_EQ(Wait(r), 0);
 }
 
 }  // namespace
