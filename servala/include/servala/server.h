@@ -1,6 +1,8 @@
 // ServalaLiteServer: the embeddable HTTP/1.0 server control. The host owns the Asio event loop
 // and runs it; everything the control does happens in that loop's handlers or in calls from the
-// host, on one thread.
+// host, on one thread. The control polls the loop from within its own handlers ("let pending
+// events run"), so the loop must not be created with the one-thread concurrency hint (1): with
+// it Asio loses count of queued work across such a nested poll and may stop the loop.
 #pragma once
 
 #include <asio.hpp>
