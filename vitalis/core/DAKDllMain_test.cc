@@ -140,6 +140,10 @@ class VitalisModuleTest : public ::testing::Test {
     StopVitalisDLL();  // nothing left from an earlier test of this process
     DeleteTree(HKEY_LOCAL_MACHINE, kOrbilink);
     SetDword(kHR, "TraceLevel", 8);
+    // The file goes back to its start every TraceFileLen lines, counted over the process; how
+    // many lines a test writes depends on how its threads ran, so a test reading its trace
+    // must never see it wrapped.
+    SetDword(kHR, "TraceFileLen", 100000000);
     SetText(kHR, "DllTraceFileName", "c:\\hrdll.log");
     ResetModuleTrace();
   }
