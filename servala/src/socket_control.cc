@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,21 +15,25 @@ namespace servala {
 using asio::ip::tcp;
 
 // Connections are plain non-blocking descriptors, read and written directly from the loop's
-// handlers. A connection is registered with the loop only when a read or write finds nothing to
-// do, which for a request that is already there when the connection is accepted and a reply that
-// fits the socket buffer is never: accept, read, write and close are then the only calls made.
+// handlers. A descriptor that finds nothing to do waits in the array's own readiness set, entered
+// once with one epoll_ctl and left by closing it; the loop watches that set as one descriptor.
+// Accept, enter, read, write and close are then all the calls a request costs.
 struct SocketArray::Element {
   explicit Element(int i) : index(i) {}
   int index;
   int fd = -1;                   // the connection, or -1
-  std::uint64_t generation = 0;  // a new one for each connection, so stale handlers do nothing
-  std::unique_ptr<asio::posix::stream_descriptor> waiter;  // owns fd once it exists
+  std::uint64_t generation = 0;  // new for each connection or listening socket
+  bool watched = false;          // fd (or the listening socket) is in the readiness set
+  bool watchedForWrite = false;  // ... also for writing
+  bool wantRead = false;
+  bool wantWrite = false;
+  bool wantAccept = false;
   std::unique_ptr<tcp::acceptor> acceptor;
   std::unique_ptr<asio::steady_timer> retry;
   int state = sckClosed;
   int localPort = 0;
   bool sending = false;
-  bool readQueued = false;     // a read is posted or waiting
+  bool readQueued = false;     // a read is posted
   bool readAfterSend = false;  // reading resumes once the reply has gone
   std::string outgoing;
   std::size_t sent = 0;
@@ -39,6 +44,9 @@ struct SocketArray::Element {
 namespace {
 
 constexpr std::size_t kReadChunk = 16384;
+// Readiness set keys: the element's index above, its generation below.
+constexpr int kKeyShift = 48;
+constexpr std::uint64_t kGenerationMask = (std::uint64_t{1} << kKeyShift) - 1;
 
 // Windows Sockets numbers for the errors the control tells apart.
 int WsaNumber(int err) {
@@ -90,6 +98,8 @@ SocketArray::~SocketArray() {
   for (int i = 0; i <= UBound(); ++i) Unload(i);
   for (auto& [id, p] : pending_) ::close(p.fd);
   pending_.clear();
+  std::error_code ec;
+  if (readinessWatch_) readinessWatch_->close(ec);  // closes readiness_
 }
 
 SocketArray::ElementPtr SocketArray::Get(int index) const {
@@ -129,15 +139,11 @@ int SocketArray::State(int index) const {
 }
 
 void SocketArray::CloseConnection(Element& e) {
-  std::error_code ec;
-  if (e.waiter) {
-    e.waiter->close(ec);  // closes fd, and cancels what waits on it
-    e.waiter.reset();
-  } else if (e.fd >= 0) {
-    ::close(e.fd);
-  }
+  if (e.fd >= 0) ::close(e.fd);  // which also takes it out of the readiness set
   e.fd = -1;
-  ++e.generation;
+  e.generation = ++nextGeneration_;
+  e.watched = e.watchedForWrite = false;
+  e.wantRead = e.wantWrite = e.wantAccept = false;
   e.readQueued = false;
   e.readAfterSend = false;
   e.outgoing.clear();
@@ -204,25 +210,18 @@ void SocketArray::Listen(int index) {
   }
   e->acceptor = std::move(acceptor);
   e->state = sckListening;
-  WaitForAccept(e);
+  e->generation = ++nextGeneration_;
+  e->watched = false;
+  StartAccept(e);
 }
 
-bool SocketArray::Listening(const ElementPtr& e, const tcp::acceptor* acceptor) const {
-  return Current(e) && e->acceptor && e->acceptor.get() == acceptor;
+void SocketArray::StartAccept(const ElementPtr& e) {
+  asio::post(io_, [this, e, gen = e->generation, alive = std::weak_ptr<int>(alive_)] {
+    if (!alive.expired() && Live(e, gen) && e->acceptor) AcceptNext(e);
+  });
 }
 
-void SocketArray::WaitForAccept(const ElementPtr& e) {
-  if (!e->acceptor) return;
-  e->acceptor->async_wait(
-      tcp::acceptor::wait_read,
-      [this, e, a = e->acceptor.get(), alive = std::weak_ptr<int>(alive_)](std::error_code ec) {
-        if (alive.expired() || !Listening(e, a) || ec == asio::error::operation_aborted) return;
-        AcceptWaiting(e);
-      });
-}
-
-void SocketArray::AcceptWaiting(const ElementPtr& e) {
-  const tcp::acceptor* acceptor = e->acceptor.get();
+void SocketArray::AcceptNext(const ElementPtr& e) {
   sockaddr_storage addr{};
   socklen_t len = sizeof addr;
   int fd;
@@ -234,18 +233,18 @@ void SocketArray::AcceptWaiting(const ElementPtr& e) {
   if (fd < 0) {
     const int err = errno;
     if (err == EAGAIN || err == EWOULDBLOCK) {
-      WaitForAccept(e);
+      WaitFor(e, Want::Accept);
       return;
     }
+    const std::uint64_t gen = e->generation;
     events_.sckWS_Error(e->index, WsaNumber(err), std::strerror(err));
-    if (!Listening(e, acceptor)) return;
+    if (!Live(e, gen) || !e->acceptor) return;
     // Out of descriptors and the like: try again shortly rather than spin.
     if (!e->retry) e->retry = std::make_unique<asio::steady_timer>(io_);
     e->retry->expires_after(std::chrono::milliseconds(50));
-    e->retry->async_wait(
-        [this, e, acceptor, alive = std::weak_ptr<int>(alive_)](std::error_code wec) {
-          if (!wec && !alive.expired() && Listening(e, acceptor)) AcceptWaiting(e);
-        });
+    e->retry->async_wait([this, e, gen, alive = std::weak_ptr<int>(alive_)](std::error_code wec) {
+      if (!wec && !alive.expired() && Live(e, gen) && e->acceptor) AcceptNext(e);
+    });
     return;
   }
   const long id = ++nextRequestID_;
@@ -257,10 +256,9 @@ void SocketArray::AcceptWaiting(const ElementPtr& e) {
     pending_.erase(it);
   }
   // One connection per turn: what the last one set going (its reply, the slot it frees) runs
-  // before the next is offered, as it would with one event per connection.
-  asio::post(io_, [this, e, acceptor, alive = std::weak_ptr<int>(alive_)] {
-    if (!alive.expired() && Listening(e, acceptor)) AcceptWaiting(e);
-  });
+  // before the next is offered, as it would with one event per connection. The listening socket
+  // is watched level-triggered, so the next waiting connection is reported on the next turn.
+  if (Current(e) && e->acceptor) WaitFor(e, Want::Accept);
 }
 
 void SocketArray::Accept(int index, long requestID) {
@@ -275,7 +273,8 @@ void SocketArray::Accept(int index, long requestID) {
   e->state = sckConnected;
   e->sending = false;
   e->received.clear();
-  StartRead(e);
+  // The request seldom follows the connection at once: wait for it rather than try first.
+  WaitFor(e, Want::Read);
 }
 
 void SocketArray::StartRead(const ElementPtr& e) {
@@ -314,42 +313,101 @@ void SocketArray::ReadNow(const ElementPtr& e) {
   if (err == EINTR) {
     StartRead(e);
   } else if (err == EAGAIN || err == EWOULDBLOCK) {
-    WaitFor(e, asio::socket_base::wait_read);
+    WaitFor(e, Want::Read);
   } else {
     e->state = sckError;
     events_.sckWS_Error(e->index, WsaNumber(err), std::strerror(err));
   }
 }
 
-void SocketArray::WaitFor(const ElementPtr& e, asio::socket_base::wait_type what) {
-  std::error_code ec;
-  if (!e->waiter) {
-    e->waiter = std::make_unique<asio::posix::stream_descriptor>(io_);
-    e->waiter->assign(e->fd, ec);
-    if (ec) {
-      e->waiter.reset();
-      PostError(e, ec.value());
+void SocketArray::WaitFor(const ElementPtr& e, Want what) {
+  if (readiness_ < 0) {
+    readiness_ = ::epoll_create1(EPOLL_CLOEXEC);
+    if (readiness_ < 0) {
+      PostError(e, errno);
       return;
+    }
+    readinessWatch_ = std::make_unique<asio::posix::stream_descriptor>(io_, readiness_);
+  }
+  const int fd = what == Want::Accept ? e->acceptor->native_handle() : e->fd;
+  const bool forWrite = what == Want::Write;
+  if (!e->watched || (forWrite && !e->watchedForWrite)) {
+    // Connections edge-triggered: a wait starts only after a call found nothing to do, so no
+    // edge is missed; writing is watched only once a write has had to wait, so replies going
+    // out do not wake us. The listening socket level-triggered: one connection is taken per
+    // report, and the set reports again while more are waiting.
+    epoll_event ev{};
+    ev.events = what == Want::Accept ? EPOLLIN
+                                     : EPOLLIN | EPOLLRDHUP | EPOLLET |
+                                           (forWrite || e->watchedForWrite ? EPOLLOUT : 0u);
+    ev.data.u64 =
+        (static_cast<std::uint64_t>(e->index) << kKeyShift) | (e->generation & kGenerationMask);
+    if (::epoll_ctl(readiness_, e->watched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev) != 0) {
+      if (what == Want::Accept) {
+        events_.sckWS_Error(e->index, WsaNumber(errno), std::strerror(errno));
+      } else {
+        PostError(e, errno);
+      }
+      return;
+    }
+    e->watched = true;
+    e->watchedForWrite = e->watchedForWrite || forWrite;
+  }
+  switch (what) {
+    case Want::Read:
+      e->wantRead = true;
+      break;
+    case Want::Write:
+      e->wantWrite = true;
+      break;
+    case Want::Accept:
+      e->wantAccept = true;
+      break;
+  }
+  WatchReadiness();
+}
+
+void SocketArray::WatchReadiness() {
+  if (readinessWatched_ || !readinessWatch_) return;
+  readinessWatched_ = true;
+  readinessWatch_->async_wait(asio::posix::descriptor_base::wait_read,
+                              [this, alive = std::weak_ptr<int>(alive_)](std::error_code ec) {
+                                if (alive.expired()) return;
+                                readinessWatched_ = false;
+                                if (!ec) TakeReadiness();
+                              });
+}
+
+void SocketArray::TakeReadiness() {
+  std::array<epoll_event, 64> ready;
+  const int n = ::epoll_wait(readiness_, ready.data(), static_cast<int>(ready.size()), 0);
+  for (int i = 0; i < n; ++i) {
+    const std::uint64_t key = ready[i].data.u64;
+    auto e = Get(static_cast<int>(key >> kKeyShift));
+    if (!e || (e->generation & kGenerationMask) != (key & kGenerationMask)) continue;
+    const std::uint32_t ev = ready[i].events;
+    const bool failed = (ev & (EPOLLERR | EPOLLHUP)) != 0;
+    if (e->wantAccept && (failed || (ev & EPOLLIN))) {
+      e->wantAccept = false;
+      AcceptNext(e);
+      continue;
+    }
+    if (e->wantWrite && (failed || (ev & EPOLLOUT))) {
+      e->wantWrite = false;
+      WriteNow(e);
+    }
+    if (e->wantRead && (failed || (ev & (EPOLLIN | EPOLLRDHUP)))) {
+      e->wantRead = false;
+      ReadNow(e);
     }
   }
-  if (what == asio::socket_base::wait_read) e->readQueued = true;
-  const auto type = what == asio::socket_base::wait_read ? asio::posix::descriptor_base::wait_read
-                                                         : asio::posix::descriptor_base::wait_write;
-  e->waiter->async_wait(type, [this, e, what, gen = e->generation,
-                               alive = std::weak_ptr<int>(alive_)](std::error_code wec) {
-    if (alive.expired() || !Live(e, gen)) return;
-    if (what == asio::socket_base::wait_read) e->readQueued = false;
-    if (wec) {
-      if (wec == asio::error::operation_aborted) return;
-      e->state = sckError;
-      events_.sckWS_Error(e->index, WsaNumber(wec.value()), wec.message());
-      return;
+  // Anything still waiting keeps the set watched (more may be ready than one call took).
+  for (const auto& e : elements_) {
+    if (e && (e->wantRead || e->wantWrite || e->wantAccept)) {
+      WatchReadiness();
+      break;
     }
-    if (what == asio::socket_base::wait_read)
-      ReadNow(e);
-    else
-      WriteNow(e);
-  });
+  }
 }
 
 void SocketArray::PostError(const ElementPtr& e, int error) {
@@ -387,7 +445,7 @@ void SocketArray::WriteNow(const ElementPtr& e) {
     const int err = errno;
     if (err == EINTR) continue;
     if (err == EAGAIN || err == EWOULDBLOCK) {
-      WaitFor(e, asio::socket_base::wait_write);
+      WaitFor(e, Want::Write);
       return;
     }
     e->outgoing.clear();

@@ -92,26 +92,34 @@ class SocketArray {
 
   ElementPtr Get(int index) const;
   bool Current(const ElementPtr& e) const;
-  // True while `e` is still the element at its index and still carries connection `generation`.
+  // True while `e` is still the element at its index and still carries the connection (or the
+  // listening socket) it had when `generation` was taken.
   bool Live(const ElementPtr& e, std::uint64_t generation) const;
-  // True while `e` still listens with `acceptor` (not closed, nor listening anew since).
-  bool Listening(const ElementPtr& e, const asio::ip::tcp::acceptor* acceptor) const;
   void CloseConnection(Element& e);
-  void WaitForAccept(const ElementPtr& e);
-  void AcceptWaiting(const ElementPtr& e);
+  void AcceptNext(const ElementPtr& e);
+  void StartAccept(const ElementPtr& e);
   void StartRead(const ElementPtr& e);
   void ReadNow(const ElementPtr& e);
   void WriteNow(const ElementPtr& e);
-  // Waits on the loop until the connection can be read or written; only a read or write that
-  // found nothing to do registers the connection with the loop at all.
-  void WaitFor(const ElementPtr& e, asio::socket_base::wait_type what);
   void PostError(const ElementPtr& e, int error);
+
+  // Descriptors that found nothing to read, write or accept wait in a readiness set of the
+  // array's own (an epoll descriptor the loop watches), entered once each: closing the
+  // descriptor is all it takes to leave it.
+  enum class Want { Read, Write, Accept };
+  void WaitFor(const ElementPtr& e, Want what);
+  void WatchReadiness();
+  void TakeReadiness();
 
   asio::io_context& io_;
   SocketEvents& events_;
   std::vector<ElementPtr> elements_;
   std::map<long, Pending> pending_;
   long nextRequestID_ = 0;
+  std::uint64_t nextGeneration_ = 0;
+  int readiness_ = -1;
+  std::unique_ptr<asio::posix::stream_descriptor> readinessWatch_;
+  bool readinessWatched_ = false;
   // Handlers still queued in the loop after the array is gone see this expire.
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
