@@ -629,6 +629,21 @@ HANDLE CDAKDllMain::OnShutDown() {
     LogInfoF("CDAKDllMain::OnShutDown - main thread already ended ");
   }
 
+  // The primary thread starts the tuning and configuration-record workers after its start
+  // handshake: a stop that came before they ran found nothing to ask. The primary thread has
+  // ended now and starts nothing more, so whichever of them runs is asked again.
+  count = 0;
+  for (CThread* worker :
+       {static_cast<CThread*>(m_pDriverState), static_cast<CThread*>(m_pConfigRec)}) {
+    if (worker == nullptr || !worker->IsStarted()) continue;
+    HANDLE handle = worker->OnShutDown();
+    if (handle != nullptr) handles[count++] = handle;
+  }
+  if (count > 0 &&
+      WaitForMultipleObjects(count, handles, TRUE, kWorkerStopWaitMs) == WAIT_TIMEOUT) {
+    LogInfoF("CDAKDllMain::OnShutDown - wait on late workers timed out");
+  }
+
   if (m_pReportStore != nullptr) m_pReportStore->OnShutDown();
   LogInfoF("CDAKDllMain::OnShutdown - shutdown  ended");
   return reinterpret_cast<HANDLE>(1);
