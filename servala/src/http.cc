@@ -127,11 +127,11 @@ std::string cls_HTTP::BuildErrorReply(const std::string& code, bool useFiles, bo
     const std::string page = cls_ErrorFiles().GetErrorPage(code);
     return BuildHeader("200", static_cast<long long>(page.size()), "text/html", true) + page;
   }
-  const std::filesystem::path dir = ControlDirectory();
+  const std::string dir = ControlDirectory();
   auto file = ResolveUnder(dir, "html/errors/http" + code + ".html", false);
   if (!file || file->directory) file = ResolveUnder(dir, "html/errors/http404.html", false);
   if (!file || file->directory) return "";
-  return ServeFile(file->path.string(), file->id, "200", Context);
+  return ServeFile(file->path, file->id, "200", Context);
 }
 
 std::string cls_HTTP::BuildTooBusyPage() const {
@@ -222,7 +222,7 @@ std::string cls_HTTP::ExpandIncludes(std::string page) {
   sub.includeDepth_ = includeDepth_ + 1;
   sub.budget_ = budget_;
 
-  const std::filesystem::path root = RootHostPath();
+  const std::string root = RootHostPath();
   sub.rootFor_ = rootFor_;
   sub.rootHost_ = rootHost_;
   for (const std::string opener : {"<!--#includefile=", "<!--#includevirtual=", "<!--#include="}) {
@@ -247,7 +247,7 @@ std::string cls_HTTP::ExpandIncludes(std::string page) {
       auto file = ResolveUnder(root, name, isFile);
       if (file && !file->directory && budget_->files < kMaxIncludedFiles) {
         ++budget_->files;
-        std::string text = sub.ServeFile(file->path.string(), file->id, "200", Context, false);
+        std::string text = sub.ServeFile(file->path, file->id, "200", Context, false);
         if (page.size() + text.size() <= kMaxPageSize) {
           page.replace(f, g + 1 - f, text);
           pos = f + text.size();

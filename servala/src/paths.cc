@@ -83,12 +83,12 @@ bool PercentDecode(std::string_view in, std::string& out) {
   return true;
 }
 
-std::optional<ResolvedPath> ResolveUnder(const fs::path& root, std::string_view relative,
+std::optional<ResolvedPath> ResolveUnder(const std::string& root, std::string_view relative,
                                          bool allowParent) {
   if (relative.size() > kMaxRelative) return std::nullopt;
   if (relative.find('\0') != std::string_view::npos) return std::nullopt;
   struct stat st {};
-  auto found = [&](fs::path path) -> std::optional<ResolvedPath> {
+  auto found = [&](std::string path) -> std::optional<ResolvedPath> {
     if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return std::nullopt;
     return ResolvedPath{std::move(path), S_ISDIR(st.st_mode), FileIdentity::Of(st)};
   };
@@ -102,13 +102,16 @@ std::optional<ResolvedPath> ResolveUnder(const fs::path& root, std::string_view 
     p = e + 1;
   }
   if (plain) {
-    std::string rel(relative);
-    for (char& c : rel)
-      if (c == '\\') c = '/';
     std::size_t lead = 0;
-    while (lead < rel.size() && rel[lead] == '/') ++lead;
-    rel.erase(0, lead);
-    fs::path direct = rel.empty() ? root : root / rel;
+    while (lead < relative.size() && (relative[lead] == '/' || relative[lead] == '\\')) ++lead;
+    std::string direct = root;
+    if (lead < relative.size()) {
+      if (!direct.empty() && direct.back() != '/') direct += '/';
+      const std::size_t at = direct.size();
+      direct.append(relative.substr(lead));
+      for (std::size_t i = at; i < direct.size(); ++i)
+        if (direct[i] == '\\') direct[i] = '/';
+    }
     if (::stat(direct.c_str(), &st) == 0 && (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)))
       return found(std::move(direct));
   }
@@ -149,7 +152,7 @@ std::optional<ResolvedPath> ResolveUnder(const fs::path& root, std::string_view 
     curExists = true;
   }
   if (!curExists) return std::nullopt;
-  return found(std::move(cur));
+  return found(cur.string());
 }
 
 }  // namespace servala

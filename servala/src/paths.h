@@ -21,7 +21,7 @@ void SetControlDirectoryForTesting(const std::string& dir);
 bool PercentDecode(std::string_view in, std::string& out);
 
 struct ResolvedPath {
-  std::filesystem::path path;
+  std::string path;  // a host path
   bool directory = false;
   FileIdentity id;  // as found by the look-up
 };
@@ -29,7 +29,7 @@ struct ResolvedPath {
 // Finds `relative` (segments split at "/" or "\") under `root`, matching each existing segment
 // without regard to case. With `allowParent` false a ".." segment fails the look-up, so the
 // result never leaves `root`; with it true ".." steps up (for page authors' include names).
-std::optional<ResolvedPath> ResolveUnder(const std::filesystem::path& root,
-                                         std::string_view relative, bool allowParent);
+std::optional<ResolvedPath> ResolveUnder(const std::string& root, std::string_view relative,
+                                         bool allowParent);
 
 }  // namespace servala

@@ -424,10 +424,10 @@ void ServalaLiteServer::ParseRequest(int i, const std::string& raw) {
   ProcessRequest(i);
 }
 
-const std::filesystem::path& ServalaLiteServer::RootHostPath() {
+const std::string& ServalaLiteServer::RootHostPath() {
   if (rootFor_ != m_sVirtualPath || rootHost_.empty()) {
     rootFor_ = m_sVirtualPath;
-    rootHost_ = ToHostPath(m_sVirtualPath);
+    rootHost_ = ToHostPath(m_sVirtualPath).string();
   }
   return rootHost_;
 }
@@ -440,7 +440,7 @@ void ServalaLiteServer::ResolveDirectory(int i) {
   auto dir = ResolveUnder(RootHostPath(), decoded, false);
   if (!dir) return;
   s.LocalFor = s.RequestPath;
-  s.LocalPath = dir->path.string();
+  s.LocalPath = dir->path;
   s.LocalIsDirectory = dir->directory;
   s.LocalId = dir->id;
   if (!dir->directory) return;
@@ -453,7 +453,7 @@ void ServalaLiteServer::ResolveDirectory(int i) {
       s.RequestTarget = name;
       s.RequestFileName = s.RequestPath;
       s.LocalFor = s.RequestPath;
-      s.LocalPath = doc->path.string();
+      s.LocalPath = doc->path;
       s.LocalIsDirectory = false;
       s.LocalId = doc->id;
       return;
@@ -512,7 +512,7 @@ void ServalaLiteServer::ProcessRequest(int i) {
     } else if (local->directory) {
       reply.clear();
     } else {
-      reply = h.ServeFile(local->path.string(), local->id, "200", h.Context);
+      reply = h.ServeFile(local->path, local->id, "200", h.Context);
     }
   } catch (const std::exception&) {
     reply = h.BuildErrorReply("404", UseErrorFiles, ShowErrorPages);

@@ -19,7 +19,16 @@ std::size_t FindNoCase(std::string_view hay, std::string_view needle, std::size_
   if (needle.empty()) return from <= hay.size() ? from : std::string_view::npos;
   if (needle.size() > hay.size()) return std::string_view::npos;
   const char first = LowerAscii(needle[0]);
-  for (std::size_t i = from; i + needle.size() <= hay.size(); ++i) {
+  const std::size_t last = hay.size() - needle.size();
+  if (first < 'a' || first > 'z') {
+    // A first character without case (as in every tag opener) is found with the fast search.
+    for (std::size_t i = hay.find(first, from); i != std::string_view::npos && i <= last;
+         i = hay.find(first, i + 1)) {
+      if (EqualsNoCase(hay.substr(i, needle.size()), needle)) return i;
+    }
+    return std::string_view::npos;
+  }
+  for (std::size_t i = from; i <= last; ++i) {
     if (LowerAscii(hay[i]) != first) continue;
     if (EqualsNoCase(hay.substr(i, needle.size()), needle)) return i;
   }

@@ -154,7 +154,7 @@ class ServalaLiteServer : public SocketEvents {
   void MarkChanged(const std::string& name);
   void ArmTimer();
   void HandToHandler(int index, cls_HTTP& handler);
-  const std::filesystem::path& RootHostPath();
+  const std::string& RootHostPath();
 
   asio::io_context& io_;
   SocketArray sckWS_;
@@ -175,7 +175,7 @@ class ServalaLiteServer : public SocketEvents {
   std::unique_ptr<FileCache> files_;
   std::vector<SlotFields> slots_;
   std::string rootFor_;
-  std::filesystem::path rootHost_;
+  std::string rootHost_;  // as a host path
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 
