@@ -25,6 +25,20 @@ std::tm LocalNow() {
   return winport::LocalTime(winport::Now());
 }
 
+// The "Date:" value, worked out once a second.
+const std::string& DateText() {
+  thread_local std::time_t at = -1;
+  thread_local std::string text;
+  const std::time_t now = winport::Now();
+  if (now != at) {
+    const std::tm t = winport::LocalTime(now);
+    text = FormatTime(t, "ddd") + ", " + FormatTime(t, "dd mmm yyyy") + ' ' +
+           FormatTime(t, "hh:mm:ssAMPM");
+    at = now;
+  }
+  return text;
+}
+
 }  // namespace
 
 std::string ContentTypeCache::Lookup(const std::string& ext) {
@@ -52,7 +66,6 @@ std::string cls_HTTP::ContentTypeFor(const std::string& fileName) {
 
 std::string cls_HTTP::BuildHeader(const std::string& status, long long length,
                                   const std::string& type, bool addBlankLine) const {
-  const std::tm now = LocalNow();
   std::string h;
   h.reserve(160);
   h += "HTTP/1.0 ";
@@ -62,11 +75,7 @@ std::string cls_HTTP::BuildHeader(const std::string& status, long long length,
   h += "\r\nServer: ";
   h += ServerSoftware;
   h += "\r\nDate: ";
-  h += FormatTime(now, "ddd");
-  h += ", ";
-  h += FormatTime(now, "dd mmm yyyy");
-  h += ' ';
-  h += FormatTime(now, "hh:mm:ssAMPM");
+  h += DateText();
   h += "\r\n";
   if (length != 0) {
     h += "Content-Length: ";

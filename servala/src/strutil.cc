@@ -1,6 +1,5 @@
 #include "strutil.h"
 
-#include <cstdio>
 
 namespace servala {
 
@@ -96,11 +95,20 @@ std::string FormatTime(const std::tm& t, std::string_view format) {
   const int wday = (t.tm_wday >= 0 && t.tm_wday < 7) ? t.tm_wday : 0;
   const int mon = (t.tm_mon >= 0 && t.tm_mon < 12) ? t.tm_mon : 0;
   std::string out;
-  char buf[16];
-  auto two = [&](int v) {
-    std::snprintf(buf, sizeof buf, "%02d", v);
-    out += buf;
+  auto digits = [&](int v, int width) {
+    char buf[12];
+    int n = 0;
+    bool negative = v < 0;
+    unsigned u = negative ? 0u - static_cast<unsigned>(v) : static_cast<unsigned>(v);
+    do {
+      buf[n++] = static_cast<char>('0' + u % 10);
+      u /= 10;
+    } while (u != 0);
+    while (n < width) buf[n++] = '0';
+    if (negative) out += '-';
+    while (n > 0) out += buf[--n];
   };
+  auto two = [&](int v) { digits(v, 2); };
   for (std::size_t i = 0; i < format.size();) {
     auto rest = format.substr(i);
     if (rest.starts_with("dddd")) {
@@ -121,8 +129,7 @@ std::string FormatTime(const std::tm& t, std::string_view format) {
       two(minutes ? t.tm_min : mon + 1);
       i += 2;
     } else if (rest.starts_with("yyyy")) {
-      std::snprintf(buf, sizeof buf, "%04d", t.tm_year + 1900);
-      out += buf;
+      digits(t.tm_year + 1900, 4);
       i += 4;
     } else if (rest.starts_with("hh")) {
       int h = t.tm_hour;
