@@ -3,10 +3,18 @@
 # the same small SSI page: wrk, 8 connections, "Connection: close", loopback only.
 #   bench/servala_bench/run.sh [DURATION_SECONDS]     (default 10)
 # SERVALA=path/to/servala overrides the binary (default build/bin/servala).
+# ROUNDS=N (default 3) measures every server N times, taking turns, and reports the medians.
+# With two or more CPUs the servers run on the first and wrk on the second, so that neither
+# takes the other's time.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 DURATION=${1:-10}
 SERVALA=${SERVALA:-build/bin/servala}
+ROUNDS=${ROUNDS:-3}
+SERVER_CPU=() CLIENT_CPU=()
+if command -v taskset >/dev/null && [ "$(nproc)" -ge 2 ]; then
+  SERVER_CPU=(taskset -c 0) CLIENT_CPU=(taskset -c 1)
+fi
 
 need=()
 command -v wrk >/dev/null || need+=(wrk)
@@ -76,7 +84,7 @@ http {
   }
 }
 CONF
-"$NGINX" -c "$TMP/nginx/nginx.conf" -p "$TMP/nginx" 2>/dev/null &
+"${SERVER_CPU[@]}" "$NGINX" -c "$TMP/nginx/nginx.conf" -p "$TMP/nginx" 2>/dev/null &
 NGINX_PID=$!
 PIDS+=($NGINX_PID)
 
@@ -92,13 +100,13 @@ server.modules += ( "mod_ssi" )
 ssi.extension = ( ".html" )
 mimetype.assign = ( ".html" => "text/html", ".txt" => "text/plain" )
 CONF
-"$LIGHTTPD" -D -f "$TMP/lighttpd.conf" &
+"${SERVER_CPU[@]}" "$LIGHTTPD" -D -f "$TMP/lighttpd.conf" &
 LIGHTTPD_PID=$!
 PIDS+=($LIGHTTPD_PID)
 
 # --- servala
 SPORT=$(free_port)
-"$SERVALA" --port "$SPORT" --root "$SITE" --ssi > "$TMP/servala.out" &
+"${SERVER_CPU[@]}" "$SERVALA" --port "$SPORT" --root "$SITE" --ssi > "$TMP/servala.out" &
 SPID=$!
 PIDS+=($SPID)
 
@@ -121,7 +129,7 @@ HZ=$(getconf CLK_TCK)
 measure() {
   local out rps p99 before after requests
   before=$(cpu_ticks "$2")
-  out=$(wrk -t1 -c8 -d"${DURATION}s" --latency -H "Connection: close" "$1")
+  out=$("${CLIENT_CPU[@]}" wrk -t1 -c8 -d"${DURATION}s" --latency -H "Connection: close" "$1")
   after=$(cpu_ticks "$2")
   rps=$(awk '/^Requests\/sec:/ {print $2}' <<<"$out")
   requests=$(awk '/requests in/ {print $1}' <<<"$out")
@@ -139,19 +147,29 @@ check_page() {
     { echo "port $1 sent a wrong SSI page:" >&2; echo "$body" >&2; exit 1; }
 }
 
+median() { tr ' ' '\n' | grep . | sort -g | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
+
 declare -A RPS P99 CPU
 for page in file4k.txt ssi.html; do
+  for round in $(seq "$ROUNDS"); do
+    for srv in nginx lighttpd servala; do
+      case $srv in
+        nginx) port=$NPORT pid=$NGINX_PID ;;
+        lighttpd) port=$LPORT pid=$LIGHTTPD_PID ;;
+        servala) port=$SPORT pid=$SPID ;;
+      esac
+      read -r rps p99 cpu errs < <(measure "http://127.0.0.1:$port/$page" "$pid")
+      RPS[$srv,$page]+="$rps "
+      P99[$srv,$page]+="$p99 "
+      CPU[$srv,$page]+="$cpu "
+      [ -n "${errs:-}" ] && echo "  ($srv $page round $round: $errs)" >&2
+    done
+  done
   for srv in nginx lighttpd servala; do
-    case $srv in
-      nginx) port=$NPORT pid=$NGINX_PID ;;
-      lighttpd) port=$LPORT pid=$LIGHTTPD_PID ;;
-      servala) port=$SPORT pid=$SPID ;;
-    esac
-    read -r rps p99 cpu errs < <(measure "http://127.0.0.1:$port/$page" "$pid")
-    RPS[$srv,$page]=$rps
-    P99[$srv,$page]=$p99
-    CPU[$srv,$page]=$cpu
-    [ -n "${errs:-}" ] && echo "  ($srv $page: $errs)" >&2
+    [ "$ROUNDS" -gt 1 ] && echo "  $srv $page requests/s by round: ${RPS[$srv,$page]}" >&2
+    RPS[$srv,$page]=$(median <<<"${RPS[$srv,$page]}")
+    P99[$srv,$page]=$(median <<<"${P99[$srv,$page]}")
+    CPU[$srv,$page]=$(median <<<"${CPU[$srv,$page]}")
   done
 done
 for port in $NPORT $LPORT $SPORT; do check_page "$port"; done
