@@ -473,6 +473,7 @@ BOOL CDAKDllMain::Run() {
     KillTheTimer();
     return FALSE;
   }
+  OnStartHandshakeDone();
 
   if (m_pDriverState->Start()) {
     LogInfoF("CDAkDllMain::Run()- started the tuning thread successfully");

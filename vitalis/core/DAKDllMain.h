@@ -85,6 +85,11 @@ class CDAKDllMain : public CThread {
   CProgress& ConfigUpdates() { return m_ConfigUpdates; }
   CProgress& UIUpdates() { return m_UIUpdates; }
 
+ protected:
+  // Called on the primary thread once its start handshake succeeded, just before it starts
+  // the tuning and configuration-record workers. Does nothing here.
+  virtual void OnStartHandshakeDone() {}
+
  private:
   CRITICAL_SECTION m_csConfig;
   CHealthReport* m_pHealthReport;

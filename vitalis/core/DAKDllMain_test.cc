@@ -11,12 +11,14 @@
 #include <winport/registry.h>
 #include <winport/sync.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/Exports.h"
@@ -458,6 +460,81 @@ TEST_F(VitalisModuleTest, WaitingMessagesAreTakenOnePerPass) {
   ASSERT_NE(one, std::string::npos) << trace;
   EXPECT_LT(pass, one);
   EXPECT_EQ(module.GetDiagnostics()->GetConnectionState(), 2u);
+}
+
+// The module with its primary thread held between its start handshake and its starting the
+// tuning and configuration-record workers, until Release(): the start has returned to its
+// caller, so a stop can come while the workers are not yet running.
+class CStartHeldModule : public CDAKDllMain {
+ public:
+  CStartHeldModule()
+      : m_hHeld(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+        m_hRelease(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+  ~CStartHeldModule() override {
+    // The thread calls back into this object: it ends before the object's parts go.
+    Release();
+    if (!m_bStopped) OnShutDown();
+    CloseHandle(m_hHeld);
+    CloseHandle(m_hRelease);
+  }
+
+  void OnStartHandshakeDone() override {
+    SetEvent(m_hHeld);
+    WaitForSingleObject(m_hRelease, INFINITE);
+  }
+
+  bool WaitUntilHeld(DWORD milliseconds) {
+    return WaitForSingleObject(m_hHeld, milliseconds) == WAIT_OBJECT_0;
+  }
+  // True once a stop has asked the primary thread to end.
+  bool WaitUntilAskedToStop(DWORD milliseconds) {
+    return WaitForSingleObject(m_hShutdownEvent, milliseconds) == WAIT_OBJECT_0;
+  }
+  void Release() { SetEvent(m_hRelease); }
+  void Stop() {
+    m_bStopped = true;
+    OnShutDown();
+  }
+
+ private:
+  HANDLE m_hHeld;
+  HANDLE m_hRelease;
+  std::atomic<bool> m_bStopped{false};
+};
+
+TEST_F(VitalisModuleTest, StopDuringTheStartAlsoEndsTheWorkersStartedAfterIt) {
+  SetDword(kHR, "HREnabled", 1);
+  SetDword(kHR, "HRConfigEnabled", 1);  // no version reported yet: the record thread runs too
+  InitModuleTrace(true);
+  auto begin = std::chrono::steady_clock::now();
+  {
+    CStartHeldModule module;
+    ASSERT_EQ(module.Init(), 0u);
+    ASSERT_TRUE(module.WaitUntilHeld(kWaitMs));
+
+    // The stop asks every worker and then waits for the primary thread, which is let go only
+    // once the stop has come that far: the workers it starts now were never asked to stop.
+    std::thread stopper([&module] { module.Stop(); });
+    bool asked = module.WaitUntilAskedToStop(kWaitMs);
+    module.Release();
+    stopper.join();
+    ASSERT_TRUE(asked);
+
+    // Both late workers ended within the stop.
+    std::string trace = Trace();
+    std::size_t ended = trace.find("CDAKDllMain::OnShutdown - shutdown  ended");
+    ASSERT_NE(ended, std::string::npos) << trace;
+    EXPECT_LT(trace.find("CDAkDllMain::Run()- started the tuning thread successfully"), ended);
+    for (const char* worker : {"CDriverState (Tuning Thread)", "CConfigRec (Config Thread)"}) {
+      std::string exit =
+          std::string("CThread::ThreadEntery() - Thread exiting - successful operation for ") +
+          worker;
+      EXPECT_LT(trace.find(exit), ended) << worker;
+    }
+  }
+  // Nor was the module's destruction kept waiting on a worker still running.
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(10));
+  EXPECT_FALSE(Has(Trace(), "wait on late workers timed out"));
 }
 
 TEST_F(VitalisModuleTest, MalformedRecordsAreDroppedWithoutReadingPastThem) {
