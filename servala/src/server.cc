@@ -579,13 +579,15 @@ void ServalaLiteServer::sckWS_Error(int index, int number, const std::string& /*
 void ServalaLiteServer::tmrCheckConn_Timer() {
   try {
     // Slots whose connection has not been answered and closed in time are freed for others, so
-    // that idle or trickling clients cannot hold every slot for good.
+    // that idle or trickling clients cannot hold every slot for good; so are slots whose reply
+    // has not moved for as long, as a client that never reads would hold its slot for good too.
     const std::time_t now = winport::Now();
     for (int i = 1; i < static_cast<int>(slots_.size()); ++i) {
       // Includes slots whose peer has gone: the reserved slot is otherwise only freed by the
       // periodic sweep, which a restored instance never runs.
-      if (!sckWS_.Exists(i) || sckWS_.State(i) == sckClosed || sckWS_.Sending(i)) continue;
-      if (now - slots_[i].AcceptedAt >= kIdleSeconds) {
+      if (!sckWS_.Exists(i) || sckWS_.State(i) == sckClosed) continue;
+      const std::time_t since = sckWS_.Sending(i) ? sckWS_.SendProgressAt(i) : slots_[i].AcceptedAt;
+      if (now - since >= kIdleSeconds) {
         slots_[i].RequestPath.clear();
         RecreateSlot(i);
       }

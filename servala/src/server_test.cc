@@ -477,6 +477,20 @@ TEST_F(ServerTest, ASlowReaderGetsTheWholeReplyAndTheSlotComesBack) {
   EXPECT_EQ(Body(reply), big + "\r\n");
   EXPECT_TRUE(RunUntil([&] { return CountState(sckConnected) == 0; }));
   EXPECT_EQ(Body(Get("/big.bin")).size(), big.size() + 2);
+
+  // A client that never reads holds its slot only while the clock shows the reply moving.
+  Client stuck(port_);
+  stuck.Send("GET /big.bin HTTP/1.0\r\n\r\n");
+  ASSERT_TRUE(RunUntil([&] { return sending() != 0; }));
+  const int held = sending();
+  io_.run_for(20ms);
+  winport::AdvanceClock(ServalaLiteServer::kIdleSeconds - 1);
+  server_->tmrCheckConn_Timer();
+  EXPECT_TRUE(server_->sckWS().Sending(held));
+  winport::AdvanceClock(1);
+  server_->tmrCheckConn_Timer();
+  EXPECT_EQ(server_->sckWS().State(held), sckClosed);
+  EXPECT_EQ(Body(Get("/big.bin")).size(), big.size() + 2);
 }
 
 TEST_F(ServerTest, RandomRequestsNeverCrashOrLeakSlots) {

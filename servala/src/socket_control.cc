@@ -5,6 +5,7 @@
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <winport/clock.h>
 
 #include <array>
 #include <cerrno>
@@ -37,6 +38,7 @@ struct SocketArray::Element {
   bool readAfterSend = false;  // reading resumes once the reply has gone
   std::string outgoing;
   std::size_t sent = 0;
+  std::time_t progressAt = 0;  // when the send last got bytes out
   std::string received;
   std::string peer;
 };
@@ -430,6 +432,7 @@ void SocketArray::SendData(int index, std::string data) {
   } else {
     e->outgoing += data;  // goes out after what is already on its way
   }
+  if (!e->sending) e->progressAt = winport::Now();
   e->sending = true;
   if (idle) WriteNow(e);
 }
@@ -440,6 +443,7 @@ void SocketArray::WriteNow(const ElementPtr& e) {
         ::send(e->fd, e->outgoing.data() + e->sent, e->outgoing.size() - e->sent, MSG_NOSIGNAL);
     if (n >= 0) {
       e->sent += static_cast<std::size_t>(n);
+      e->progressAt = winport::Now();
       continue;
     }
     const int err = errno;
@@ -483,6 +487,11 @@ std::string SocketArray::RemoteHostIP(int index) const {
 bool SocketArray::Sending(int index) const {
   auto e = Get(index);
   return e && e->sending;
+}
+
+std::time_t SocketArray::SendProgressAt(int index) const {
+  auto e = Get(index);
+  return e && e->sending ? e->progressAt : 0;
 }
 
 std::string SocketArray::LocalHostName() const {

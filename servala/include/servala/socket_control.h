@@ -5,6 +5,7 @@
 
 #include <asio.hpp>
 #include <cstdint>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -77,6 +78,8 @@ class SocketArray {
   std::string RemoteHostIP(int index) const;
   // True while a send on the element has not completed.
   bool Sending(int index) const;
+  // When the send in progress last got bytes out (the clock's Now()); 0 when not sending.
+  std::time_t SendProgressAt(int index) const;
 
   std::string LocalIP() const;
   std::string LocalHostName() const;
