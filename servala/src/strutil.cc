@@ -1,6 +1,5 @@
 #include "strutil.h"
 
-
 namespace servala {
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
