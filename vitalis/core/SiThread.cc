@@ -8,8 +8,10 @@
 #include "core/TraceLog.h"
 
 namespace {
-constexpr DWORD kStopWaitMs = 1000;
-}
+// A notification being handled is let finish: a thread given up on would go on with its
+// reload on an object about to be destroyed. The same wait as for the module's other workers.
+constexpr DWORD kStopWaitMs = 10000;
+}  // namespace
 
 CSiRx::CSiRx()
     : m_hNotifyEvent(nullptr), m_hStopEvent(nullptr), m_hThread(nullptr), m_bCreated(FALSE) {}
