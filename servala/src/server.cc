@@ -232,6 +232,7 @@ void ServalaLiteServer::DoEvents() {
   if (doEventsDepth_ >= kMaxDoEventsDepth) return;
   ++doEventsDepth_;
   try {
+    sckWS_.RunPendingEvents();
     io_.poll();
   } catch (...) {
   }

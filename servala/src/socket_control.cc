@@ -383,6 +383,7 @@ void SocketArray::WatchReadiness() {
 void SocketArray::TakeReadiness() {
   std::array<epoll_event, 64> ready;
   const int n = ::epoll_wait(readiness_, ready.data(), static_cast<int>(ready.size()), 0);
+  ++takingReadiness_;
   for (int i = 0; i < n; ++i) {
     const std::uint64_t key = ready[i].data.u64;
     auto e = Get(static_cast<int>(key >> kKeyShift));
@@ -403,6 +404,7 @@ void SocketArray::TakeReadiness() {
       ReadNow(e);
     }
   }
+  if (--takingReadiness_ == 0) RunPendingEvents();
   // Anything still waiting keeps the set watched (more may be ready than one call took).
   for (const auto& e : elements_) {
     if (e && (e->wantRead || e->wantWrite || e->wantAccept)) {
@@ -459,16 +461,35 @@ void SocketArray::WriteNow(const ElementPtr& e) {
   }
   e->outgoing.clear();
   e->sent = 0;
-  // Completion is reported from a handler of its own, never from within SendData.
+  // Completion is reported later, never from within SendData: when the readiness set is being
+  // worked through, once that is done; otherwise from a handler of its own.
+  if (takingReadiness_ > 0) {
+    sendsDone_.emplace_back(e, e->generation);
+    return;
+  }
   asio::post(io_, [this, e, gen = e->generation, alive = std::weak_ptr<int>(alive_)] {
-    if (alive.expired() || !Live(e, gen) || !e->outgoing.empty()) return;
-    e->sending = false;
-    events_.sckWS_SendComplete(e->index);
-    if (Live(e, gen) && e->state == sckConnected && e->readAfterSend) {
-      e->readAfterSend = false;
-      StartRead(e);
-    }
+    if (!alive.expired()) SendDone(e, gen);
   });
+}
+
+void SocketArray::RunPendingEvents() {
+  // One at a time off the queue: an event handler that lets pending events run (to free a slot,
+  // say) finds the rest still queued and reports them itself.
+  while (!sendsDone_.empty()) {
+    auto [e, generation] = std::move(sendsDone_.front());
+    sendsDone_.pop_front();
+    SendDone(e, generation);
+  }
+}
+
+void SocketArray::SendDone(const ElementPtr& e, std::uint64_t generation) {
+  if (!Live(e, generation) || !e->outgoing.empty()) return;
+  e->sending = false;
+  events_.sckWS_SendComplete(e->index);
+  if (Live(e, generation) && e->state == sckConnected && e->readAfterSend) {
+    e->readAfterSend = false;
+    StartRead(e);
+  }
 }
 
 std::string SocketArray::GetData(int index) {

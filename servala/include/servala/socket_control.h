@@ -6,6 +6,7 @@
 #include <asio.hpp>
 #include <cstdint>
 #include <ctime>
+#include <deque>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -84,6 +85,10 @@ class SocketArray {
   std::string LocalIP() const;
   std::string LocalHostName() const;
 
+  // Reports the events held back while the array worked through its ready descriptors (sends
+  // completed meanwhile). The host's "let pending events run" calls this before polling.
+  void RunPendingEvents();
+
  private:
   struct Element;
   using ElementPtr = std::shared_ptr<Element>;
@@ -104,6 +109,7 @@ class SocketArray {
   void StartRead(const ElementPtr& e);
   void ReadNow(const ElementPtr& e);
   void WriteNow(const ElementPtr& e);
+  void SendDone(const ElementPtr& e, std::uint64_t generation);
   void PostError(const ElementPtr& e, int error);
 
   // Descriptors that found nothing to read, write or accept wait in a readiness set of the
@@ -123,6 +129,8 @@ class SocketArray {
   int readiness_ = -1;
   std::unique_ptr<asio::posix::stream_descriptor> readinessWatch_;
   bool readinessWatched_ = false;
+  int takingReadiness_ = 0;                                     // nesting of TakeReadiness
+  std::deque<std::pair<ElementPtr, std::uint64_t>> sendsDone_;  // to report after it
   // Handlers still queued in the loop after the array is gone see this expire.
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
