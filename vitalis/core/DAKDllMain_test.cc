@@ -506,11 +506,12 @@ TEST_F(VitalisModuleTest, StopDuringTheStartAlsoEndsTheWorkersStartedAfterIt) {
   SetDword(kHR, "HREnabled", 1);
   SetDword(kHR, "HRConfigEnabled", 1);  // no version reported yet: the record thread runs too
   InitModuleTrace(true);
-  auto begin = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point begin;
   {
     CStartHeldModule module;
     ASSERT_EQ(module.Init(), 0u);
     ASSERT_TRUE(module.WaitUntilHeld(kWaitMs));
+    begin = std::chrono::steady_clock::now();
 
     // The stop asks every worker and then waits for the primary thread, which is let go only
     // once the stop has come that far: the workers it starts now were never asked to stop.
@@ -532,7 +533,7 @@ TEST_F(VitalisModuleTest, StopDuringTheStartAlsoEndsTheWorkersStartedAfterIt) {
       EXPECT_LT(trace.find(exit), ended) << worker;
     }
   }
-  // Nor was the module's destruction kept waiting on a worker still running.
+  // Nor were the stop and the module's destruction kept waiting on a worker still running.
   EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(10));
   EXPECT_FALSE(Has(Trace(), "wait on late workers timed out"));
 }
