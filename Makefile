@@ -17,7 +17,7 @@ build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
 test: build
-	@cd $(BUILD) && ctest -j $(JOBS) --output-on-failure --timeout 300 --repeat until-pass:2
+	@cd $(BUILD) && ctest -j $(JOBS) --output-on-failure --timeout 300
 
 run: build
 	@scripts/run
