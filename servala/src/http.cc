@@ -215,25 +215,14 @@ std::string cls_HTTP::ExpandIncludes(std::string page) {
   // Each page served starts with the whole budget; its includes share it.
   if (includeDepth_ == 0 || !budget_) budget_ = std::make_shared<IncludeBudget>();
 
-  cls_HTTP sub;
-  sub.SlotIndex = SlotIndex;
-  sub.VirtualPath = VirtualPath;
-  sub.ServerIP = ServerIP;
-  sub.ServerPort = ServerPort;
-  sub.ServerSoftware = ServerSoftware;
-  sub.ServerName = ServerName;
-  sub.SSIEnable = SSIEnable;
-  sub.CGIDirectory = CGIDirectory;
-  sub.CGITimeout = CGITimeout;
-  sub.Control = Control;
-  sub.Types = Types;
-  sub.Files = Files;
-  sub.includeDepth_ = includeDepth_ + 1;
-  sub.budget_ = budget_;
-
+  // Included files are served by this same handler one level deeper: same settings, same
+  // request, the budget shared.
+  struct Deeper {
+    explicit Deeper(int& d) : depth(d) { ++depth; }
+    ~Deeper() { --depth; }
+    int& depth;
+  };
   const std::string root = RootHostPath();
-  sub.rootFor_ = rootFor_;
-  sub.rootHost_ = rootHost_;
   for (const std::string opener : {"<!--#includefile=", "<!--#includevirtual=", "<!--#include="}) {
     const bool isFile = opener == "<!--#includefile=";
     std::size_t pos = 0;
@@ -256,7 +245,11 @@ std::string cls_HTTP::ExpandIncludes(std::string page) {
       auto file = ResolveUnder(root, name, isFile);
       if (file && !file->directory && budget_->files < kMaxIncludedFiles) {
         ++budget_->files;
-        std::string text = sub.ServeFile(file->path, file->id, "200", Context, false);
+        std::string text;
+        {
+          Deeper deeper(includeDepth_);
+          text = ServeFile(file->path, file->id, "200", Context, false);
+        }
         if (page.size() + text.size() <= kMaxPageSize) {
           page.replace(f, g + 1 - f, text);
           pos = f + text.size();

@@ -527,18 +527,15 @@ void ServalaLiteServer::ProcessRequest(int i) {
     } catch (const std::exception&) {
     }
   } else {
-    SendToSlot(reply, i);
+    SendToSlot(std::move(reply), i);
   }
   h.Control = nullptr;
 }
 
-void ServalaLiteServer::SendToSlot(const std::string& text, int index) {
+void ServalaLiteServer::SendToSlot(std::string text, int index) {
   try {
-    std::string out;
-    out.reserve(text.size() + 2);
-    out += text;
-    out += "\r\n";
-    sckWS_.SendData(index, std::move(out));
+    text += "\r\n";
+    sckWS_.SendData(index, std::move(text));
   } catch (const std::exception&) {
   }
 }

@@ -143,7 +143,7 @@ class ServalaLiteServer : public SocketEvents {
  private:
   void StartListening();
   void CloseAllSlots();
-  void SendToSlot(const std::string& text, int index);
+  void SendToSlot(std::string text, int index);
   void SendTooBusy(int index);
   void ParseRequest(int index, const std::string& request);
   void ResolveDirectory(int index);
