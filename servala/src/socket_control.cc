@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace servala {
 
@@ -206,6 +208,13 @@ void SocketArray::Listen(int index) {
   if (!ec) acceptor->listen(tcp::socket::max_listen_connections, ec);
   // Connections are taken until none is left, so taking one must never block.
   if (!ec) acceptor->native_non_blocking(true, ec);
+  // A connection is offered once its first data is there (or a second has passed): its request
+  // is then read at once instead of being waited for.
+  if (!ec) {
+    const int seconds = 1;
+    ::setsockopt(acceptor->native_handle(), IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds,
+                 sizeof seconds);
+  }
   if (ec) {
     if (ec.value() == EADDRINUSE) throw SocketError(kErrAddressInUse, "Address in use");
     throw SocketError(WsaNumber(ec.value()), ec.message());
@@ -251,11 +260,23 @@ void SocketArray::AcceptNext(const ElementPtr& e) {
   }
   const long id = ++nextRequestID_;
   pending_.emplace(id, Pending{fd, PeerText(addr)});
+  std::vector<ElementPtr> taken;
+  std::vector<ElementPtr>* outer = std::exchange(accepted_, &taken);
   events_.sckWS_ConnectionRequest(e->index, id);
+  accepted_ = outer;
   // A request nobody accepted is turned away.
   if (auto it = pending_.find(id); it != pending_.end()) {
     ::close(it->second.fd);
     pending_.erase(it);
+  }
+  // The connection request has been handled: the request that came with the connection (it is
+  // offered once its first data is there) is read now rather than on a later turn.
+  for (const ElementPtr& t : taken) {
+    if (!Current(t) || !t->readQueued) continue;
+    t->readQueued = false;
+    ++inHandler_;
+    ReadNow(t);
+    if (--inHandler_ == 0) RunPendingEvents();
   }
   // One connection per turn: what the last one set going (its reply, the slot it frees) runs
   // before the next is offered, as it would with one event per connection. The listening socket
@@ -275,8 +296,13 @@ void SocketArray::Accept(int index, long requestID) {
   e->state = sckConnected;
   e->sending = false;
   e->received.clear();
-  // The request seldom follows the connection at once: wait for it rather than try first.
-  WaitFor(e, Want::Read);
+  if (accepted_ != nullptr) {
+    // Read once the offer has been handled (see AcceptNext).
+    e->readQueued = true;
+    accepted_->push_back(e);
+  } else {
+    StartRead(e);
+  }
 }
 
 void SocketArray::StartRead(const ElementPtr& e) {
@@ -284,9 +310,11 @@ void SocketArray::StartRead(const ElementPtr& e) {
   e->readQueued = true;
   // Data is reported from a handler of its own, never from within the call that accepted.
   asio::post(io_, [this, e, gen = e->generation, alive = std::weak_ptr<int>(alive_)] {
-    if (alive.expired() || !Live(e, gen)) return;
+    if (alive.expired() || !Live(e, gen) || !e->readQueued) return;
     e->readQueued = false;
+    ++inHandler_;
     ReadNow(e);
+    if (--inHandler_ == 0) RunPendingEvents();
   });
 }
 
@@ -303,7 +331,11 @@ void SocketArray::ReadNow(const ElementPtr& e) {
   if (n > 0) {
     e->received.append(buffer.data(), static_cast<std::size_t>(n));
     events_.sckWS_DataArrival(e->index, static_cast<long>(n));
-    if (Live(e, gen) && e->state == sckConnected) StartRead(e);
+    if (!Live(e, gen) || e->state != sckConnected) return;
+    if (e->sending)
+      e->readAfterSend = true;  // answered at once: read on, if at all, once the reply has gone
+    else
+      StartRead(e);
     return;
   }
   if (n == 0) {
@@ -383,7 +415,7 @@ void SocketArray::WatchReadiness() {
 void SocketArray::TakeReadiness() {
   std::array<epoll_event, 64> ready;
   const int n = ::epoll_wait(readiness_, ready.data(), static_cast<int>(ready.size()), 0);
-  ++takingReadiness_;
+  ++inHandler_;
   for (int i = 0; i < n; ++i) {
     const std::uint64_t key = ready[i].data.u64;
     auto e = Get(static_cast<int>(key >> kKeyShift));
@@ -404,7 +436,7 @@ void SocketArray::TakeReadiness() {
       ReadNow(e);
     }
   }
-  if (--takingReadiness_ == 0) RunPendingEvents();
+  if (--inHandler_ == 0) RunPendingEvents();
   // Anything still waiting keeps the set watched (more may be ready than one call took).
   for (const auto& e : elements_) {
     if (e && (e->wantRead || e->wantWrite || e->wantAccept)) {
@@ -461,9 +493,10 @@ void SocketArray::WriteNow(const ElementPtr& e) {
   }
   e->outgoing.clear();
   e->sent = 0;
-  // Completion is reported later, never from within SendData: when the readiness set is being
-  // worked through, once that is done; otherwise from a handler of its own.
-  if (takingReadiness_ > 0) {
+  // Completion is reported later, never from within SendData: at the end of the array's handler
+  // that is running (working through ready descriptors, reading); otherwise from a handler of
+  // its own.
+  if (inHandler_ > 0) {
     sendsDone_.emplace_back(e, e->generation);
     return;
   }

@@ -129,7 +129,9 @@ class SocketArray {
   int readiness_ = -1;
   std::unique_ptr<asio::posix::stream_descriptor> readinessWatch_;
   bool readinessWatched_ = false;
-  int takingReadiness_ = 0;                                     // nesting of TakeReadiness
+  int inHandler_ = 0;  // nesting of the array's own handlers that hold completions back
+  // Where the connection being offered was taken, while the host handles the offer.
+  std::vector<ElementPtr>* accepted_ = nullptr;
   std::deque<std::pair<ElementPtr, std::uint64_t>> sendsDone_;  // to report after it
   // Handlers still queued in the loop after the array is gone see this expire.
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);
