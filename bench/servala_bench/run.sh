@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
 # Throughput of servala against nginx and lighttpd (one worker each) on the same 4 KiB file and
 # the same small SSI page: wrk, 8 connections, "Connection: close", loopback only.
-#   bench/servala_bench/run.sh [DURATION_SECONDS]     (default 10)
+#   bench/servala_bench/run.sh [DURATION_SECONDS]     (default 5, per server and round)
 # SERVALA=path/to/servala overrides the binary (default build/bin/servala).
-# ROUNDS=N (default 3) measures every server N times, taking turns, and reports the medians.
-# With two or more CPUs the servers run on the first and wrk on the second, so that neither
-# takes the other's time.
+# ROUNDS=N (default 5) measures every server N times, taking turns in a rotating order, and
+# reports the medians: this machine's speed drifts over tens of seconds, and short turns in a
+# changing order spread the drift over all servers alike.
+# PIN=1 runs the servers on the first CPU and wrk on the second. Left to the scheduler (the
+# default) client and server share the cores, so a server that needs less CPU per request
+# leaves more to wrk and serves more; pinned, one wrk thread is usually the bottleneck.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-DURATION=${1:-10}
+DURATION=${1:-5}
 SERVALA=${SERVALA:-build/bin/servala}
-ROUNDS=${ROUNDS:-3}
+ROUNDS=${ROUNDS:-5}
 SERVER_CPU=() CLIENT_CPU=()
-if command -v taskset >/dev/null && [ "$(nproc)" -ge 2 ]; then
+if [ "${PIN:-0}" = 1 ] && command -v taskset >/dev/null && [ "$(nproc)" -ge 2 ]; then
   SERVER_CPU=(taskset -c 0) CLIENT_CPU=(taskset -c 1)
 fi
 
@@ -151,8 +154,9 @@ median() { tr ' ' '\n' | grep . | sort -g | awk '{v[NR] = $1} END {print v[int((
 
 declare -A RPS P99 CPU
 for page in file4k.txt ssi.html; do
+  order=(nginx lighttpd servala)
   for round in $(seq "$ROUNDS"); do
-    for srv in nginx lighttpd servala; do
+    for srv in "${order[@]}"; do
       case $srv in
         nginx) port=$NPORT pid=$NGINX_PID ;;
         lighttpd) port=$LPORT pid=$LIGHTTPD_PID ;;
@@ -164,6 +168,7 @@ for page in file4k.txt ssi.html; do
       CPU[$srv,$page]+="$cpu "
       [ -n "${errs:-}" ] && echo "  ($srv $page round $round: $errs)" >&2
     done
+    order=("${order[@]:1}" "${order[0]}")
   done
   for srv in nginx lighttpd servala; do
     [ "$ROUNDS" -gt 1 ] && echo "  $srv $page requests/s by round: ${RPS[$srv,$page]}" >&2
