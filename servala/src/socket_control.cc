@@ -261,9 +261,16 @@ void SocketArray::AcceptNext(const ElementPtr& e) {
   const long id = ++nextRequestID_;
   pending_.emplace(id, Pending{fd, PeerText(addr)});
   std::vector<ElementPtr> taken;
-  std::vector<ElementPtr>* outer = std::exchange(accepted_, &taken);
-  events_.sckWS_ConnectionRequest(e->index, id);
-  accepted_ = outer;
+  {
+    struct Collect {  // Accept records here while the host handles the offer
+      Collect(std::vector<ElementPtr>*& at, std::vector<ElementPtr>* list)
+          : slot(at), outer(std::exchange(at, list)) {}
+      ~Collect() { slot = outer; }
+      std::vector<ElementPtr>*& slot;
+      std::vector<ElementPtr>* outer;
+    } collect(accepted_, &taken);
+    events_.sckWS_ConnectionRequest(e->index, id);
+  }
   // A request nobody accepted is turned away.
   if (auto it = pending_.find(id); it != pending_.end()) {
     ::close(it->second.fd);
