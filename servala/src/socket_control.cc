@@ -226,6 +226,18 @@ void SocketArray::Listen(int index) {
   StartAccept(e);
 }
 
+template <class Work>
+void SocketArray::HoldingCompletions(Work&& work) {
+  ++inHandler_;
+  try {
+    work();
+  } catch (...) {
+    --inHandler_;
+    throw;
+  }
+  if (--inHandler_ == 0) RunPendingEvents();
+}
+
 void SocketArray::StartAccept(const ElementPtr& e) {
   asio::post(io_, [this, e, gen = e->generation, alive = std::weak_ptr<int>(alive_)] {
     if (!alive.expired() && Live(e, gen) && e->acceptor) AcceptNext(e);
@@ -278,13 +290,8 @@ void SocketArray::AcceptNext(const ElementPtr& e) {
   }
   // The connection request has been handled: the request that came with the connection (it is
   // offered once its first data is there) is read now rather than on a later turn.
-  for (const ElementPtr& t : taken) {
-    if (!Current(t) || !t->readQueued) continue;
-    t->readQueued = false;
-    ++inHandler_;
-    ReadNow(t);
-    if (--inHandler_ == 0) RunPendingEvents();
-  }
+  for (const ElementPtr& t : taken)
+    if (Current(t)) ReadQueued(t);
   // One connection per turn: what the last one set going (its reply, the slot it frees) runs
   // before the next is offered, as it would with one event per connection. The listening socket
   // is watched level-triggered, so the next waiting connection is reported on the next turn.
@@ -317,12 +324,14 @@ void SocketArray::StartRead(const ElementPtr& e) {
   e->readQueued = true;
   // Data is reported from a handler of its own, never from within the call that accepted.
   asio::post(io_, [this, e, gen = e->generation, alive = std::weak_ptr<int>(alive_)] {
-    if (alive.expired() || !Live(e, gen) || !e->readQueued) return;
-    e->readQueued = false;
-    ++inHandler_;
-    ReadNow(e);
-    if (--inHandler_ == 0) RunPendingEvents();
+    if (!alive.expired() && Live(e, gen)) ReadQueued(e);
   });
+}
+
+void SocketArray::ReadQueued(const ElementPtr& e) {
+  if (!e->readQueued) return;  // read already, by whoever came first
+  e->readQueued = false;
+  HoldingCompletions([&] { ReadNow(e); });
 }
 
 void SocketArray::ReadNow(const ElementPtr& e) {
@@ -422,28 +431,28 @@ void SocketArray::WatchReadiness() {
 void SocketArray::TakeReadiness() {
   std::array<epoll_event, 64> ready;
   const int n = ::epoll_wait(readiness_, ready.data(), static_cast<int>(ready.size()), 0);
-  ++inHandler_;
-  for (int i = 0; i < n; ++i) {
-    const std::uint64_t key = ready[i].data.u64;
-    auto e = Get(static_cast<int>(key >> kKeyShift));
-    if (!e || (e->generation & kGenerationMask) != (key & kGenerationMask)) continue;
-    const std::uint32_t ev = ready[i].events;
-    const bool failed = (ev & (EPOLLERR | EPOLLHUP)) != 0;
-    if (e->wantAccept && (failed || (ev & EPOLLIN))) {
-      e->wantAccept = false;
-      AcceptNext(e);
-      continue;
+  HoldingCompletions([&] {
+    for (int i = 0; i < n; ++i) {
+      const std::uint64_t key = ready[i].data.u64;
+      auto e = Get(static_cast<int>(key >> kKeyShift));
+      if (!e || (e->generation & kGenerationMask) != (key & kGenerationMask)) continue;
+      const std::uint32_t ev = ready[i].events;
+      const bool failed = (ev & (EPOLLERR | EPOLLHUP)) != 0;
+      if (e->wantAccept && (failed || (ev & EPOLLIN))) {
+        e->wantAccept = false;
+        AcceptNext(e);
+        continue;
+      }
+      if (e->wantWrite && (failed || (ev & EPOLLOUT))) {
+        e->wantWrite = false;
+        WriteNow(e);
+      }
+      if (e->wantRead && (failed || (ev & (EPOLLIN | EPOLLRDHUP)))) {
+        e->wantRead = false;
+        ReadNow(e);
+      }
     }
-    if (e->wantWrite && (failed || (ev & EPOLLOUT))) {
-      e->wantWrite = false;
-      WriteNow(e);
-    }
-    if (e->wantRead && (failed || (ev & (EPOLLIN | EPOLLRDHUP)))) {
-      e->wantRead = false;
-      ReadNow(e);
-    }
-  }
-  if (--inHandler_ == 0) RunPendingEvents();
+  });
   // Anything still waiting keeps the set watched (more may be ready than one call took).
   for (const auto& e : elements_) {
     if (e && (e->wantRead || e->wantWrite || e->wantAccept)) {

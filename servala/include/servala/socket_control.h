@@ -107,6 +107,12 @@ class SocketArray {
   void AcceptNext(const ElementPtr& e);
   void StartAccept(const ElementPtr& e);
   void StartRead(const ElementPtr& e);
+  // The read StartRead queued, if nobody has done it meanwhile.
+  void ReadQueued(const ElementPtr& e);
+  // Runs `work` with send completions held back, and reports them when the outermost such
+  // work is done.
+  template <class Work>
+  void HoldingCompletions(Work&& work);
   void ReadNow(const ElementPtr& e);
   void WriteNow(const ElementPtr& e);
   void SendDone(const ElementPtr& e, std::uint64_t generation);
