@@ -2,4 +2,6 @@
 #include "config/ConfigRec.h"
 
 CConfigRec::CConfigRec(CReportStore* store) : m_pReportStore(store) {}
-CConfigRec::~CConfigRec() = default;
+CConfigRec::~CConfigRec() {
+  StopAndJoin();
+}

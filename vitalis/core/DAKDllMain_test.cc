@@ -414,6 +414,7 @@ class CIdleHeldModule : public CDAKDllMain {
     // The thread calls back into this object: it ends before the object's parts go.
     Release();
     OnShutDown();
+    StopAndJoin();
     CloseHandle(m_hIdle);
     CloseHandle(m_hRelease);
   }
@@ -474,6 +475,7 @@ class CStartHeldModule : public CDAKDllMain {
     // The thread calls back into this object: it ends before the object's parts go.
     Release();
     if (!m_bStopped) OnShutDown();
+    StopAndJoin();
     CloseHandle(m_hHeld);
     CloseHandle(m_hRelease);
   }

@@ -12,7 +12,7 @@
 namespace {
 constexpr DWORD kInitWaitMs = 20000;
 constexpr DWORD kFailedExitWaitMs = 2000;  // for a worker whose initialisation failed
-constexpr DWORD kExitWaitMs = 10000;       // for the thread's last lines, at destruction
+constexpr DWORD kExitWaitMs = 10000;       // for the thread's last lines, when joining
 }  // namespace
 
 CThread::CThread()
@@ -31,8 +31,14 @@ CThread::CThread()
 }
 
 CThread::~CThread() {
+  // Too late to be safe (the derived part is already gone), but better than freeing the
+  // object under a running thread: say so, and wait.
+  if (m_hExitedEvent != nullptr && WaitForSingleObject(m_hExitedEvent, 0) != WAIT_OBJECT_0) {
+    LogErrorF("Error:CThread::~CThread - the thread of %s was not stopped by its owner",
+              CThread::GetClassName());
+    StopAndJoin();
+  }
   if (m_hExitedEvent != nullptr) {
-    WaitForSingleObject(m_hExitedEvent, kExitWaitMs);
     CloseHandle(m_hExitedEvent);
     m_hExitedEvent = nullptr;
   }
@@ -55,6 +61,20 @@ CThread::~CThread() {
     CloseHandle(m_hThread);
     m_hThread = nullptr;
   }
+}
+
+void CThread::StopAndJoin() {
+  if (m_hExitedEvent == nullptr) return;  // never started
+  if (WaitForSingleObject(m_hExitedEvent, 0) == WAIT_OBJECT_0) return;
+  if (m_hShutdownEvent != nullptr) SetEvent(m_hShutdownEvent);
+  LogInfoF("CThread::StopAndJoin - waiting for %s to end", GetClassName());
+  if (WaitForSingleObject(m_hExitedEvent, kExitWaitMs) != WAIT_OBJECT_0) {
+    LogErrorF("Error:CThread::StopAndJoin - %s did not end in time", GetClassName());
+    return;
+  }
+  // The thread reset the event on its way out, possibly before the request above; leave the
+  // object as a finished thread leaves it, so that it could be started again.
+  if (m_hShutdownEvent != nullptr) ResetEvent(m_hShutdownEvent);
 }
 
 const char* CThread::GetClassName() {
@@ -176,7 +196,7 @@ HANDLE CThread::OnShutDown() {
     LogErrorF(
         "CThread::OnShutDown - the event handle is NULL for %s or the thread is not started , "
         "thread started =%d",
-        GetClassName(), static_cast<int>(m_bStarted));
+        GetClassName(), static_cast<int>(m_bStarted.load()));
     return nullptr;
   }
   if (!SetEvent(m_hShutdownEvent)) {

@@ -4,9 +4,15 @@
 //
 // A subclass's Run() sets m_bInitOK, does its initialisation (clearing m_bInitOK on failure),
 // signals m_hInitEvent within 20 s, then loops while WaitForShutDown(sleep) returns 1.
+//
+// The thread calls virtual operations of the object (Run, GetClassName, ...), so it must have
+// ended before any derived part is destroyed: every worker calls StopAndJoin() first thing in
+// its own destructor. The base destructor cannot do it, since by then the derived part is gone.
 #pragma once
 
 #include <winport/types.h>
+
+#include <atomic>
 
 class CThread {
  public:
@@ -25,6 +31,9 @@ class CThread {
 
   // Starts the thread and waits (at most 20 s) for its initialisation.
   winport::BOOL Start();
+  // Asks the thread to stop (sets the shutdown event, as the base OnShutDown does) and waits
+  // up to 10 s for it to be done with this object. Idempotent; does nothing if never started.
+  void StopAndJoin();
 
   winport::HANDLE GetThreadHandle() const { return m_hThread; }
   winport::BOOL IsStarted() const { return m_bStarted; }
@@ -34,12 +43,12 @@ class CThread {
  protected:
   winport::HANDLE m_hThread;
   winport::HANDLE m_hInitEvent;
-  volatile winport::BOOL m_bInitOK;
+  std::atomic<winport::BOOL> m_bInitOK;
   winport::HANDLE m_hShutdownEvent;
-  volatile winport::BOOL m_bStarted;
+  std::atomic<winport::BOOL> m_bStarted;
 
  private:
-  // Set by the thread as the last thing it does with this object; the destructor waits for it,
+  // Set by the thread as the last thing it does with this object; StopAndJoin waits for it,
   // since a thread given up on (terminated) may still be running its last lines.
   winport::HANDLE m_hExitedEvent = nullptr;
 };

@@ -20,7 +20,11 @@ class TestWorker : public CThread {
   explicit TestWorker(bool initOK) : initOK_(initOK) {
     release_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   }
-  ~TestWorker() override { CloseHandle(release_); }
+  ~TestWorker() override {
+    Release();
+    StopAndJoin();
+    CloseHandle(release_);
+  }
 
   BOOL Run() override {
     m_bInitOK = TRUE;
@@ -106,6 +110,40 @@ TEST_F(WorkerThreadTest, AWorkerGivenUpOnOutlivesItsThreadsLastLines) {
     ++exited;
   }
   EXPECT_EQ(exited, kRuns);
+}
+
+// A worker like the module's own: polls the shutdown event and, on its way out, touches a
+// member of its derived part.
+class PollingWorker : public CThread {
+ public:
+  ~PollingWorker() override { StopAndJoin(); }
+  BOOL Run() override {
+    m_bInitOK = TRUE;
+    SetEvent(m_hInitEvent);
+    while (WaitForShutDown(INFINITE)) {
+    }
+    ++passes_;
+    return TRUE;
+  }
+  const char* GetClassName() override { return "PollingWorker (Test Thread)"; }
+  int passes_ = 0;
+};
+
+TEST_F(WorkerThreadTest, StopAndJoinEndsTheThreadBeforeReturningAndCanBeRepeated) {
+  PollingWorker worker;
+  worker.StopAndJoin();  // never started: nothing to do
+  for (int run = 1; run <= 2; ++run) {
+    ASSERT_TRUE(worker.Start());
+    worker.StopAndJoin();
+    // The thread's last use of the object is behind us: the count is final and the handle ended.
+    EXPECT_EQ(worker.passes_, run);
+    EXPECT_FALSE(worker.IsStarted());
+    EXPECT_EQ(WaitForSingleObject(worker.GetThreadHandle(), 10000), WAIT_OBJECT_0);
+    worker.StopAndJoin();
+    EXPECT_EQ(worker.passes_, run);
+    // The request does not outlive the thread: a new start runs until asked again.
+    EXPECT_EQ(worker.WaitForShutDown(0), 1);
+  }
 }
 
 TEST_F(WorkerThreadTest, OnShutDownAfterTheThreadEndedReturnsNull) {

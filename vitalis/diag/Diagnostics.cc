@@ -4,7 +4,9 @@
 #include <cstring>
 
 CDiagnostics::CDiagnostics(CReportStore* store) : m_pReportStore(store), m_dwConnectionState(0) {}
-CDiagnostics::~CDiagnostics() = default;
+CDiagnostics::~CDiagnostics() {
+  StopAndJoin();
+}
 void CDiagnostics::InitVesdd(CVESDDInterface*) {}
 void CDiagnostics::SetChannelHandle(DWORD) {}
 void CDiagnostics::ReadTestParams(int) {}

@@ -2,7 +2,9 @@
 #include "driver/DriverState.h"
 
 CDriverState::CDriverState(CDiagnostics* diagnostics) : m_pDiagnostics(diagnostics) {}
-CDriverState::~CDriverState() = default;
+CDriverState::~CDriverState() {
+  StopAndJoin();
+}
 void CDriverState::Init() {}
 void CDriverState::InitVesdd(CVESDDInterface*, DWORD) {}
 void CDriverState::UpdateConfig() {}

@@ -2,7 +2,9 @@
 #include "reports/Reports.h"
 
 CReports::CReports(CReportStore* store) : m_pReportStore(store) {}
-CReports::~CReports() = default;
+CReports::~CReports() {
+  StopAndJoin();
+}
 void CReports::InitVesdd(CVESDDInterface*, DWORD) {}
 BOOL CReports::InitFromRegistry() {
   return TRUE;

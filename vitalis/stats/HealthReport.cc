@@ -55,7 +55,9 @@ CHealthReport::CHealthReport(CReportStore* store)
   LogInfo("CHealthReport::CHealthReport", 0);
 }
 
-CHealthReport::~CHealthReport() = default;
+CHealthReport::~CHealthReport() {
+  StopAndJoin();
+}
 
 void CHealthReport::InitVesdd(CVESDDInterface* driver, DWORD channel) {
   LogInfo("CHealthReport::InitVesdd", 0);
