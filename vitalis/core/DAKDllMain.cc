@@ -11,6 +11,7 @@
 #include <winport/thread.h>
 
 #include <cstring>
+#include <initializer_list>
 #include <new>
 #include <string>
 #include <vector>
@@ -104,6 +105,15 @@ CDAKDllMain::CDAKDllMain()
 
 CDAKDllMain::~CDAKDllMain() {
   LogInfoF("CDAKDllMain::~CDAKDllMain()");
+  // Every thread that may still use this object or a worker ends before anything goes: the
+  // primary thread first (it starts workers), then the service-information thread (it reloads
+  // the configuration here), then the workers, which share the store destroyed among them.
+  StopAndJoin();
+  if (m_pSiThread != nullptr) m_pSiThread->Stop();
+  for (CThread* worker : std::initializer_list<CThread*>{m_pConfigRec, m_pDriverState, m_pReports,
+                                                         m_pHealthReport, m_pDiagnostics}) {
+    if (worker != nullptr) worker->StopAndJoin();
+  }
   if (s_pTimerInstance == this) s_pTimerInstance = nullptr;
   delete m_pConfigRec;
   m_pConfigRec = nullptr;

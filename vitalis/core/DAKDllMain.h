@@ -5,6 +5,8 @@
 
 #include <winport/sync.h>
 
+#include <atomic>
+
 #include "core/Progress.h"
 #include "core/Thread.h"
 #include "core/Win.h"
@@ -99,7 +101,8 @@ class CDAKDllMain : public CThread {
   CSiThread* m_pSiThread;
   CDriverState* m_pDriverState;
   CWebcastSetup* m_pWebcast;
-  DWORD m_dwTimerPeriod;
+  // Written by the service-information thread's reload, read by the primary thread.
+  std::atomic<DWORD> m_dwTimerPeriod;
   const char* m_pszMailslotName;
   HANDLE m_hMailslot;
   HANDLE m_hUIUpdateEvent;
@@ -107,12 +110,12 @@ class CDAKDllMain : public CThread {
   CConfigRec* m_pConfigRec;
   DWORD m_dwChannel;
   BOOL m_bChannelOpen = FALSE;  // the channel above was opened and is closed on destruction
-  BOOL m_bSiteIDEnabled;
-  BOOL m_bServEnabled;
-  BOOL m_bConfigEnabled;
-  BOOL m_bConfigTestEnabled;
-  volatile BOOL m_bHREnabled;
-  DWORD m_dwEnableThrough;
+  std::atomic<BOOL> m_bSiteIDEnabled;
+  std::atomic<BOOL> m_bServEnabled;
+  std::atomic<BOOL> m_bConfigEnabled;
+  std::atomic<BOOL> m_bConfigTestEnabled;
+  std::atomic<BOOL> m_bHREnabled;
+  std::atomic<DWORD> m_dwEnableThrough;
   HANDLE m_hShutEvent;
   HANDLE m_hInstanceMutex;
 
