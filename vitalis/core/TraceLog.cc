@@ -6,35 +6,34 @@
 #include <winport/file.h>
 #include <winport/sync.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <string>
 
 #include "core/Win.h"
 
 namespace {
 
+// The lock exists for the whole process: any thread may write a line at any time, also while
+// another one closes the log or before the log was set up. m_csInitted only records whether
+// the log was set up since the last Close (a writer coming first leaves a note).
+std::mutex s_lock;
 std::FILE* s_pFile = nullptr;
 DWORD s_dwLineCount = 0;
-DWORD s_dwMaxLines = 5000;
+std::atomic<DWORD> s_dwMaxLines{5000};
 bool m_csInitted = false;
-int s_nTraceLevel = 2;
+std::atomic<int> s_nTraceLevel{2};
 bool s_bFlush = true;
 char s_szFileName[MAX_PATH] = "TraceLog.txt";
 bool s_bNameCleared = false;
 bool s_bBackup = false;
-CRITICAL_SECTION s_cs;
 
 constexpr int kErrorLevel = 2;
 constexpr int kInfoLevel = 8;
-
-// Lazily creates the lock when a writer comes before CTraceLog::Init.
-void InitLock() {
-  InitializeCriticalSection(&s_cs);
-  m_csInitted = true;
-}
 
 // The trace file name, or `fallback` when none is set, followed by `suffix`.
 std::string NameWith(const char* fallback, const char* suffix) {
@@ -45,8 +44,8 @@ std::string NameWith(const char* fallback, const char* suffix) {
 }  // namespace
 
 void CTraceLog::Init(bool backup) {
+  std::lock_guard lock(s_lock);
   if (!m_csInitted) {
-    InitializeCriticalSection(&s_cs);
     m_csInitted = true;
     s_bBackup = backup;
   }
@@ -61,13 +60,13 @@ int CTraceLog::SetTraceFileName(const char* name) {
   if (name == nullptr) return -1;
   std::size_t length = std::strlen(name) + 1;
   if (length <= 1 || length > MAX_PATH) return -1;
-  if (m_csInitted) EnterCriticalSection(&s_cs);
+  std::lock_guard lock(s_lock);
   std::memcpy(s_szFileName, name, length);
-  if (m_csInitted) LeaveCriticalSection(&s_cs);
   return 1;
 }
 
 void CTraceLog::SetTraceFileLen(DWORD lines) {
+  std::lock_guard lock(s_lock);
   if (lines < s_dwMaxLines) {
     if (s_pFile != nullptr) {
       std::fclose(s_pFile);
@@ -92,36 +91,32 @@ DWORD CTraceLog::GetTraceFileLen() {
 
 void CTraceLog::GetTraceFileName(char* buffer, unsigned size) {
   if (buffer == nullptr || size == 0) return;
+  std::lock_guard lock(s_lock);
   std::snprintf(buffer, size, "%s", s_szFileName);
 }
 
 void CTraceLog::Close() {
+  std::lock_guard lock(s_lock);
   if (s_pFile != nullptr) {
     std::fclose(s_pFile);
     s_pFile = nullptr;
   }
-  if (m_csInitted) {
-    DeleteCriticalSection(&s_cs);
-    m_csInitted = false;
-  }
+  m_csInitted = false;
 }
 
 void CTraceLog::LogToFile(const char* levelWord, DWORD code, const char* format,
                           va_list arguments) {
+  std::lock_guard lock(s_lock);
   if (!m_csInitted) {
     if (std::FILE* note = OpenHostFile(s_szFileName, "w+")) {
       std::fputs("CTraceLog::LogToFile, m_csInitted not initted\n", note);
       std::fclose(note);
     }
-    InitLock();
+    m_csInitted = true;
   }
-  EnterCriticalSection(&s_cs);
   if (s_pFile == nullptr) {
     s_pFile = OpenHostFile(s_szFileName, "w");
-    if (s_pFile == nullptr) {
-      LeaveCriticalSection(&s_cs);
-      return;
-    }
+    if (s_pFile == nullptr) return;
   }
   std::tm now = LocalTime(Now());
   char date[16];
@@ -145,46 +140,56 @@ void CTraceLog::LogToFile(const char* levelWord, DWORD code, const char* format,
   }
   if (s_bFlush) std::fflush(s_pFile);
   // Wrap by line count: later lines overwrite the oldest in place. A limit of 0 never wraps.
-  if (s_dwMaxLines != 0 && s_dwLineCount % s_dwMaxLines == 0) std::fseek(s_pFile, 0, SEEK_SET);
-  LeaveCriticalSection(&s_cs);
+  const DWORD limit = s_dwMaxLines;
+  if (limit != 0 && s_dwLineCount % limit == 0) std::fseek(s_pFile, 0, SEEK_SET);
 }
 
-bool CTraceLog::CheckForTraceFile() {
+namespace {
+
+// CheckForTraceFile's work, with the lock held.
+bool CheckForTraceFileLocked() {
   if (!m_csInitted) {
     std::string err = NameWith("CTraceLog", ".err");
     if (std::FILE* note = OpenHostFile(err.c_str(), "a+")) {
       std::fputs("CTraceLog::CheckForTraceFile : m_csInitted not initted\n", note);
       std::fclose(note);
     }
-    InitLock();
+    m_csInitted = true;
   }
-  EnterCriticalSection(&s_cs);
   if (s_pFile == nullptr) {
     std::string txt = NameWith("CTraceLog", ".txt");
     s_pFile = OpenHostFile(txt.c_str(), "a+");
   }
-  bool open = s_pFile != nullptr;
-  LeaveCriticalSection(&s_cs);
-  return open;
+  return s_pFile != nullptr;
+}
+
+}  // namespace
+
+bool CTraceLog::CheckForTraceFile() {
+  std::lock_guard lock(s_lock);
+  return CheckForTraceFileLocked();
 }
 
 void CTraceLog::WriteShortLine(const char* message) {
-  if (!CheckForTraceFile()) return;
-  EnterCriticalSection(&s_cs);
-  if (s_pFile != nullptr) {
+  // One hold of the lock, so that a Close from another thread cannot come in between.
+  std::lock_guard lock(s_lock);
+  if (CheckForTraceFileLocked()) {
     // asctime: "Sun Dec  6 13:45:07 2026"; characters 11 to 19 are the time and a blank.
     std::string stamp = AscTime(Now());
     std::string time = stamp.size() >= 20 ? stamp.substr(11, 9) : std::string("00:00:00 ");
     std::fprintf(s_pFile, "     %s%s\n", time.c_str(), message != nullptr ? message : "");
     std::fflush(s_pFile);
   }
-  LeaveCriticalSection(&s_cs);
 }
 
 void CTraceLog::Fatal(const char* message) {
   LogLine(message);
   LogLine("Service\tname is not specified");
-  std::exit(0);
+  // The host learns of the failure through the exit status. Other threads of the host and of
+  // this module still run, so no exit handlers or static destructors are run under them:
+  // streams are flushed by hand and the process ends at once.
+  std::fflush(nullptr);
+  std::_Exit(EXIT_FAILURE);
 }
 
 void CTraceLog::Assert(bool condition, const char* message) {

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/Win.h"
@@ -196,6 +197,55 @@ TEST_F(TraceLogTest, UnwritableFileAndBadNamesAreHarmless) {
   CTraceLog::GetTraceFileName(after, sizeof after);
   EXPECT_STREQ(name, after);
   EXPECT_EQ(CTraceLog::SetTraceFileName(std::string(259, 'x').c_str()), 1);
+}
+
+TEST_F(TraceLogTest, ClosingWhileOtherThreadsWriteLosesNoLineShape) {
+  // Workers log for the whole run while the host closes and reopens the log under them, as
+  // StopVitalisDLL may while a worker given up on still writes its last lines.
+  fs::path file = dir_ / "busy.log";
+  Configure(file, 1000000, 8);
+  constexpr int kLines = 300;
+  std::vector<std::thread> writers;
+  for (int w = 0; w < 3; ++w) {
+    writers.emplace_back([w] {
+      for (int i = 0; i < kLines; ++i) {
+        if (i % 2 == 0) {
+          LogInfoF("writer %d line %d", w, i);
+        } else {
+          LogLine("short line");
+        }
+      }
+    });
+  }
+  for (int i = 0; i < 50; ++i) {
+    CTraceLog::Close();
+    CTraceLog::Init(false);
+  }
+  for (auto& t : writers) t.join();
+  CTraceLog::Close();
+
+  // Each reopening started a fresh file (the main writer's, or the short-form writer's ".txt"
+  // when it came first); what they hold now are whole lines of either writer.
+  std::size_t lines = 0;
+  const std::regex shape(R"((\[\d+\]:\d\d/\d\d/\d\d \d\d:\d\d:\d\d: Info->writer \d line \d+)|)"
+                         R"(( {5}\d\d:\d\d:\d\d short line))");
+  for (const fs::path& written : {file, fs::path(file.string() + ".txt")}) {
+    if (!fs::exists(written)) continue;
+    for (const std::string& line : Lines(ReadFile(written))) {
+      ++lines;
+      EXPECT_TRUE(std::regex_match(line, shape)) << line;
+    }
+  }
+  EXPECT_GT(lines, 0u);
+}
+
+TEST_F(TraceLogTest, FatalWritesItsLinesAndEndsTheProcessWithAFailure) {
+  fs::path file = dir_ / "fatal.log";
+  Configure(file, 1000, 8);
+  EXPECT_EXIT(CTraceLog::Fatal("ProxyBag::Add - out of memory"), ::testing::ExitedWithCode(1), "");
+  std::string text = ReadFile(fs::path(file.string() + ".txt"));
+  EXPECT_NE(text.find("ProxyBag::Add - out of memory\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("Service\tname is not specified\n"), std::string::npos) << text;
 }
 
 }  // namespace
