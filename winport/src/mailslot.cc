@@ -148,6 +148,9 @@ class MailslotServer : public KernelObject {
     // Each slot: the mark, the message, one byte more to see a packet is too long.
     slotSize_ = maxMessage_ + 2;
     buffer_.resize(slotSize_ * kBatch);
+    // Drain tells the reader thread by its id, and the thread itself drains as soon as it runs:
+    // the lock keeps it from looking before reader_ holds it.
+    std::lock_guard guard(lock_);
     reader_ = std::thread([this] { ReaderLoop(); });
     return true;
   }
