@@ -11,6 +11,7 @@
 #include "message_internal.h"
 #include "winport/clock.h"
 #include "winport/error.h"
+#include "winport/process.h"
 #include "winport/thread.h"
 
 namespace winport {
@@ -258,6 +259,7 @@ BOOL GetMessageA(MSG* msg, HWND window, UINT filterMin, UINT filterMax) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return -1;
   }
+  ReportInputIdle();  // a program waiting for its messages is ready for input
   detail::CurrentQueue()->Get(msg, window, filterMin, filterMax);
   return msg->message == WM_QUIT ? FALSE : TRUE;
 }

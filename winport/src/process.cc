@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -38,6 +39,8 @@ namespace {
 
 struct ProcessObject : EndObject {
   pid_t pid = 0;
+  // Signalled by the child when it first waits for input (see ReportInputIdle).
+  std::shared_ptr<Waitable> inputIdle;
   std::mutex lock;  // guards pidfd, exited and terminateCode
   int pidfd = -1;
   bool exited = false;
@@ -77,6 +80,21 @@ void Reap(std::shared_ptr<ProcessObject> process) {
     }
   }
   process->SignalEnd(code);
+}
+
+// Names the event a started program sets when it is first ready for input; each start gets
+// its own, created by the parent before the child runs, so no signal can be missed.
+constexpr char kInputIdleVariable[] = "WINPORT_INPUT_IDLE_EVENT=";
+std::atomic<unsigned> g_inputIdleCounter{0};
+
+std::shared_ptr<Waitable> CreateInputIdleEvent(std::string* name) {
+  *name = "winport.InputIdle." + std::to_string(::getpid()) + "." +
+          std::to_string(g_inputIdleCounter.fetch_add(1));
+  bool existed = false;
+  DWORD error = ERROR_SUCCESS;
+  auto event = CreateNamedObject(kKindEvent, *name, true, true, false, false, &existed, &error);
+  if (!event) name->clear();  // the child is still started; its wait then ends only with it
+  return event;
 }
 
 bool EndsWithExe(const std::string& name) {
@@ -127,10 +145,12 @@ std::string ResolveProgram(const std::string& name, bool searchPath, DWORD* erro
 
 // The child's environment: ours (or the caller's block "A=1\0B=2\0\0"), with the prefix and
 // the clock offset of this process.
-std::vector<std::string> ChildEnvironment(const void* block) {
+std::vector<std::string> ChildEnvironment(const void* block, const std::string& idleEvent) {
   std::vector<std::string> env;
   auto keep = [&](std::string_view entry) {
-    if (entry.starts_with("WINPORT_PREFIX=") || entry.starts_with("WINPORT_TIME_OFFSET=")) return;
+    if (entry.starts_with("WINPORT_PREFIX=") || entry.starts_with("WINPORT_TIME_OFFSET=") ||
+        entry.starts_with(kInputIdleVariable))
+      return;
     env.emplace_back(entry);
   };
   if (block) {
@@ -141,6 +161,7 @@ std::vector<std::string> ChildEnvironment(const void* block) {
   std::filesystem::path prefix = PrefixPath();
   if (!prefix.empty()) env.push_back("WINPORT_PREFIX=" + prefix.string());
   env.push_back("WINPORT_TIME_OFFSET=" + std::to_string(ClockOffset()));
+  if (!idleEvent.empty()) env.push_back(kInputIdleVariable + idleEvent);
   return env;
 }
 
@@ -208,7 +229,9 @@ BOOL CreateProcessA(const char* applicationName, char* commandLine, SECURITY_ATT
       return Fail(ERROR_PATH_NOT_FOUND);
   }
 
-  std::vector<std::string> env = ChildEnvironment(environment);
+  std::string idleName;
+  std::shared_ptr<Waitable> inputIdle = CreateInputIdleEvent(&idleName);
+  std::vector<std::string> env = ChildEnvironment(environment, idleName);
   std::vector<char*> argv = Pointers(args);
   std::vector<char*> envp = Pointers(env);
 
@@ -232,6 +255,7 @@ BOOL CreateProcessA(const char* applicationName, char* commandLine, SECURITY_ATT
 
   auto process = std::make_shared<ProcessObject>();
   process->pid = pid;
+  process->inputIdle = std::move(inputIdle);
   process->pidfd = PidfdOpen(pid);
   try {
     std::thread(Reap, process).detach();
@@ -279,12 +303,38 @@ DWORD GetCurrentProcessId() {
   return static_cast<DWORD>(::getpid());
 }
 
-DWORD WaitForInputIdle(HANDLE handle, DWORD) {
-  if (!LookupHandleAs<ProcessObject>(handle)) {
+DWORD WaitForInputIdle(HANDLE handle, DWORD milliseconds) {
+  auto process = LookupHandleAs<ProcessObject>(handle);
+  if (!process) {
     SetLastError(ERROR_INVALID_HANDLE);
     return WAIT_FAILED;
   }
+  if (!process->inputIdle)
+    return WaitForSingleObject(handle, milliseconds) == WAIT_TIMEOUT ? WAIT_TIMEOUT : 0;
+  HANDLE idle = InsertHandle(process->inputIdle);
+  if (!idle) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return WAIT_FAILED;
+  }
+  HANDLE handles[2] = {idle, handle};
+  DWORD rc = WaitForMultipleObjects(2, handles, FALSE, milliseconds);
+  CloseHandle(idle);
+  if (rc == WAIT_TIMEOUT || rc == WAIT_FAILED) return rc;
   return 0;
+}
+
+BOOL ReportInputIdle() {
+  static std::once_flag once;
+  static BOOL result = FALSE;
+  std::call_once(once, [] {
+    const char* name = std::getenv("WINPORT_INPUT_IDLE_EVENT");
+    if (name == nullptr || *name == '\0') return;
+    HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, name);
+    if (event == nullptr) return;  // the parent no longer waits
+    result = SetEvent(event);
+    CloseHandle(event);
+  });
+  return result;
 }
 
 UINT WinExec(const char* commandLine, UINT) {

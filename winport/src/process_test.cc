@@ -54,7 +54,6 @@ TEST(Process, ExitCodeAndWaitWithATimeLimit) {
   EXPECT_TRUE(GetExitCodeProcess(info.hProcess, &code));
   EXPECT_EQ(code, STILL_ACTIVE);
   EXPECT_EQ(WaitForSingleObject(info.hProcess, 30), WAIT_TIMEOUT);
-  EXPECT_EQ(WaitForInputIdle(info.hProcess, INFINITE), 0u);
   SetEvent(go);
   EXPECT_EQ(WaitForSingleObject(info.hProcess, 20000), WAIT_OBJECT_0);
   EXPECT_EQ(WaitForSingleObject(info.hThread, 0), WAIT_OBJECT_0);
@@ -67,6 +66,39 @@ TEST(Process, ExitCodeAndWaitWithATimeLimit) {
 
   EXPECT_EQ(RunChild("exit 3"), 3u);
   EXPECT_EQ(RunChild("exit 255"), 255u);
+  CloseHandle(go);
+}
+
+// A started program counts as ready for input once it says so or first waits for messages;
+// one that never does ends the wait at its time limit or when it ends.
+TEST(Process, InputIdleWaitsForTheChildToBeReady) {
+  std::string name = UniqueName("go");
+  HANDLE go = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
+  for (const char* command : {"idle-wait", "message-wait"}) {
+    SCOPED_TRACE(command);
+    PROCESS_INFORMATION info{};
+    ASSERT_TRUE(Start(nullptr, "\"" + ChildProgram() + "\" " + command + " " + name, &info));
+    EXPECT_EQ(WaitForInputIdle(info.hProcess, 20000), 0u);
+    // Still running: the wait ended because it became ready, not because it ended.
+    EXPECT_EQ(WaitForSingleObject(info.hProcess, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForInputIdle(info.hProcess, 0), 0u);
+    SetEvent(go);
+    EXPECT_EQ(Finish(info.hProcess), 0u);
+    CloseHandle(info.hThread);
+    ResetEvent(go);
+  }
+
+  PROCESS_INFORMATION info{};
+  ASSERT_TRUE(Start(nullptr, "\"" + ChildProgram() + "\" wait-event " + name, &info));
+  EXPECT_EQ(WaitForInputIdle(info.hProcess, 50), static_cast<DWORD>(WAIT_TIMEOUT));
+  SetEvent(go);
+  EXPECT_EQ(WaitForInputIdle(info.hProcess, 20000), 0u);
+  EXPECT_EQ(WaitForSingleObject(info.hProcess, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(Finish(info.hProcess), 0u);
+  CloseHandle(info.hThread);
+  EXPECT_EQ(WaitForInputIdle(go, 0), static_cast<DWORD>(WAIT_FAILED));
+  // Not started by CreateProcessA: nobody waits, nothing happens.
+  EXPECT_FALSE(ReportInputIdle());
   CloseHandle(go);
 }
 

@@ -10,6 +10,8 @@
 #include "sync_internal.h"
 #include "winport/error.h"
 #include "winport/handle.h"
+#include "winport/message.h"
+#include "winport/process.h"
 #include "winport/sync.h"
 
 using namespace winport;
@@ -21,7 +23,8 @@ int Usage() {
                "usage: sync_child exit N | args OUT ... | env OUT NAME | cwd OUT | block |\n"
                "       wait-event NAME | set-event NAME | create-event NAME |\n"
                "       create-event-in PREFIX NAME | hold-mutex NAME READY |\n"
-               "       hold-event NAME READY | die-in-table NAME\n");
+               "       hold-event NAME READY | die-in-table NAME |\n"
+               "       idle-wait NAME | message-wait NAME\n");
   return 64;
 }
 
@@ -63,6 +66,22 @@ int main(int argc, char** argv) {
     HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, argv[2]);
     if (!event) return 100 + static_cast<int>(GetLastError());
     return WaitForSingleObject(event, INFINITE) == WAIT_OBJECT_0 ? 0 : 99;
+  }
+  if ((command == "idle-wait" || command == "message-wait") && argc == 3) {
+    // Ready for input (explicitly, or by waiting for messages), then ends when NAME is set.
+    HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, argv[2]);
+    if (!event) return 100 + static_cast<int>(GetLastError());
+    if (command == "idle-wait") {
+      if (!ReportInputIdle()) return 97;
+      if (WaitForSingleObject(event, INFINITE) != WAIT_OBJECT_0) return 99;
+      return ReportInputIdle() ? 0 : 96;  // later calls change nothing
+    }
+    MSG msg{};
+    UINT_PTR timer = SetTimer(nullptr, 0, 10, nullptr);
+    while (GetMessageA(&msg, nullptr, 0, 0) > 0)
+      if (WaitForSingleObject(event, 0) == WAIT_OBJECT_0) break;
+    KillTimer(nullptr, timer);
+    return 0;
   }
   if (command == "set-event" && argc == 3) {
     return SignalReady(argv[2]);

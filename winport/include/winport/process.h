@@ -87,9 +87,15 @@ BOOL TerminateProcess(HANDLE process, UINT exitCode);
 
 DWORD GetCurrentProcessId();
 
-// Programs here have no input queue to become idle on: returns 0 at once for a valid process
-// handle, WAIT_FAILED otherwise.
+// Waits until a process started by CreateProcessA is first ready for input: its first
+// GetMessageA, or its call of ReportInputIdle. 0 once it is, or once the process has ended;
+// WAIT_TIMEOUT when `milliseconds` run out; WAIT_FAILED for a handle that is not a process.
 DWORD WaitForInputIdle(HANDLE process, DWORD milliseconds);
+
+// Tells the process that started this one (and waits in WaitForInputIdle) that this program is
+// ready for input. Programs with an event loop of their own call it once their window is up;
+// GetMessageA calls it too. Only the first call does anything; TRUE when a waiter was told.
+BOOL ReportInputIdle();
 
 // Starts a command line without waiting. Above 31 on success; 0 (out of resources),
 // ERROR_FILE_NOT_FOUND or ERROR_PATH_NOT_FOUND on failure, as the Windows call reports.
