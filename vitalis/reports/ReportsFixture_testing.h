@@ -1,0 +1,294 @@
+// Test support for the reports worker: the health-reporting server as a process of its own, a
+// navigator window in the test's thread, report files with distinct creation times, and the
+// worker's state in reach.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <winport/clock.h>
+#include <winport/file.h>
+#include <winport/message.h>
+#include <winport/path.h>
+#include <winport/registry.h>
+#include <winport/window.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/TraceLog.h"
+#include "reports/Reports.h"
+#include "stats/StoreFixture_testing.h"
+#include "testing.h"
+
+class CTestReports : public CReports {
+ public:
+  using CReports::CReports;
+  using CReports::m_bHourDone;
+  using CReports::m_bReportingTimeSet;
+  using CReports::m_bTracing;
+  using CReports::m_bWeRequested;
+  using CReports::m_dwConnState;
+  using CReports::m_dwMaxTxUnit;
+  using CReports::m_dwServerPort;
+  using CReports::m_nConnAttempts;
+  using CReports::m_szBackupDir;
+  using CReports::m_szServerAddress;
+  using CReports::m_tReportingTime;
+  using CReports::m_uReportingHour;
+  using CReports::m_uTxMode;
+  using CReports::parseResponseForStatus;
+};
+
+// hr-server started from build/bin, its log lines collected as they come.
+class HrServer {
+ public:
+  explicit HrServer(const std::vector<std::string>& options,
+                    std::filesystem::path store = winport::testing::MakeTempDir("hrstore"))
+      : m_store(std::move(store)) {
+    int out[2];
+    if (::pipe(out) != 0) return;
+    std::vector<std::string> args = {(winport::testing::BinDir() / "hr-server").string(), "--port",
+                                     "0", "--store", m_store.string()};
+    args.insert(args.end(), options.begin(), options.end());
+    m_pid = ::fork();
+    if (m_pid == 0) {
+      ::dup2(out[1], 1);
+      ::close(out[0]);
+      ::close(out[1]);
+      std::vector<char*> argv;
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    m_reader = std::thread([this, fd = out[0]] {
+      std::string pending;
+      char buffer[4096];
+      for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0) break;
+        pending.append(buffer, static_cast<std::size_t>(n));
+        for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
+          std::lock_guard<std::mutex> hold(m_lock);
+          m_lines.push_back(pending.substr(0, end));
+          pending.erase(0, end + 1);
+          m_changed.notify_all();
+        }
+      }
+      ::close(fd);
+      std::lock_guard<std::mutex> hold(m_lock);
+      m_ended = true;
+      m_changed.notify_all();
+    });
+    std::string ready = WaitForLine("listening on ");
+    std::size_t colon = ready.rfind(':');
+    if (colon != std::string::npos) m_nPort = std::stoi(ready.substr(colon + 1));
+  }
+  ~HrServer() {
+    Kill(SIGTERM);
+    if (m_reader.joinable()) m_reader.join();
+  }
+
+  void Kill(int signal) {
+    if (m_pid > 0) {
+      ::kill(m_pid, signal);
+      ::waitpid(m_pid, nullptr, 0);
+      m_pid = -1;
+    }
+  }
+
+  int Port() const { return m_nPort; }
+  const std::filesystem::path& Store() const { return m_store; }
+
+  // The first line holding `text` (waited for up to 60 s); empty when none came.
+  std::string WaitForLine(const std::string& text, int count = 1) {
+    std::unique_lock<std::mutex> hold(m_lock);
+    std::string found;
+    m_changed.wait_for(hold, std::chrono::seconds(60), [&] {
+      int seen = 0;
+      for (auto& line : m_lines)
+        if (line.find(text) != std::string::npos && ++seen == count) {
+          found = line;
+          return true;
+        }
+      return m_ended;
+    });
+    return found;
+  }
+  std::vector<std::string> Lines() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_lines;
+  }
+
+  // The stored files, in the order received.
+  std::vector<std::filesystem::path> Stored() const {
+    std::vector<std::pair<long, std::filesystem::path>> found;
+    if (!std::filesystem::exists(m_store)) return {};
+    for (auto& entry : std::filesystem::recursive_directory_iterator(m_store)) {
+      if (!entry.is_regular_file() || entry.path().parent_path().filename() == ".incoming")
+        continue;
+      std::string name = entry.path().stem();
+      found.emplace_back(std::stol(name.substr(name.rfind('-') + 1)), entry.path());
+    }
+    std::sort(found.begin(), found.end());
+    std::vector<std::filesystem::path> paths;
+    for (auto& f : found) paths.push_back(f.second);
+    return paths;
+  }
+
+ private:
+  std::filesystem::path m_store;
+  pid_t m_pid = -1;
+  int m_nPort = 0;
+  std::thread m_reader;
+  std::mutex m_lock;
+  std::condition_variable m_changed;
+  std::vector<std::string> m_lines;
+  bool m_ended = false;
+};
+
+// The navigator's window, in the test's thread.
+class NavigatorWindow {
+ public:
+  NavigatorWindow()
+      : m_hWnd(winport::CreateMessageWindow("Orbilink Navigator")),
+        m_uCanSend(winport::RegisterWindowMessageA("WM_CanSendHealthReport")),
+        m_uSent(winport::RegisterWindowMessageA("WM_HealthReportSent")) {}
+  ~NavigatorWindow() { winport::DestroyWindow(m_hWnd); }
+
+  // Messages already queued, without waiting: the WM_CanSendHealthReport count.
+  int DrainRequests() {
+    int requests = 0;
+    winport::MSG msg;
+    while (winport::PeekMessageA(&msg, m_hWnd, 0, 0, winport::PM_REMOVE)) {
+      if (msg.message == m_uCanSend) ++requests;
+      if (msg.message == m_uSent) m_Codes.push_back(static_cast<int>(msg.wParam));
+    }
+    return requests;
+  }
+  // Waits (up to `ms`) for the next WM_HealthReportSent; its code, or -1.
+  int WaitForSent(UINT ms = 60000) {
+    if (!m_Codes.empty()) {
+      int code = m_Codes.front();
+      m_Codes.erase(m_Codes.begin());
+      return code;
+    }
+    UINT_PTR timer = winport::SetTimer(nullptr, 0, ms, nullptr);
+    int code = -1;
+    winport::MSG msg;
+    while (winport::GetMessageA(&msg, nullptr, 0, 0) > 0) {
+      if (msg.message == winport::WM_TIMER && msg.wParam == timer) break;
+      if (msg.message == m_uSent) {
+        code = static_cast<int>(msg.wParam);
+        break;
+      }
+    }
+    winport::KillTimer(nullptr, timer);
+    return code;
+  }
+
+  // Moves the clock past the answer time-out until the run reports its end (the run may not
+  // have sent its last packet yet when the clock is first moved); its code, or -1.
+  int WaitForSentMovingClock(std::int64_t seconds) {
+    for (int i = 0; i < 30; ++i) {
+      winport::AdvanceClock(seconds);
+      int code = WaitForSent(2000);
+      if (code != -1) return code;
+    }
+    return -1;
+  }
+
+  winport::HWND m_hWnd;
+  UINT m_uCanSend;
+  UINT m_uSent;
+  std::vector<int> m_Codes;
+};
+
+class ReportsTest : public StoreTest {
+ protected:
+  void SetUp() override {
+    StoreTest::SetUp();
+    CTraceLog::Close();
+    CTraceLog::Init(false);
+    ASSERT_EQ(CTraceLog::SetTraceFileName(m_trace.c_str()), 1);
+    CTraceLog::SetTraceFileLen(10000000);
+    CTraceLog::SetTraceLevel(8);
+    // Every file made during the test is a month old by the module's clock.
+    winport::SetNow(std::time(nullptr) + 40 * 86400);
+    DeleteHealthReport("HRServerIPAddress");
+    DeleteHealthReport("HRServerPort");
+    DeleteHealthReport("TxMode");
+  }
+  void TearDown() override { CTraceLog::Close(); }
+
+  static void SetText(const char* name, const std::string& value) {
+    HKEY key = nullptr;
+    DWORD disposition = 0;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tessaline\\Orbilink\\HealthReport", 0,
+                              nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, &disposition),
+              0);
+    RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>(value.size() + 1));
+    RegCloseKey(key);
+  }
+  static void DeleteHealthReport(const char* name) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tessaline\\Orbilink\\HealthReport", 0,
+                      KEY_ALL_ACCESS, &key) == 0) {
+      RegDeleteValueA(key, name);
+      RegCloseKey(key);
+    }
+  }
+  void UseServer(int port) {
+    SetText("HRServerIPAddress", "127.0.0.1");
+    SetHealthReport("HRServerPort", static_cast<DWORD>(port));
+  }
+
+  // A report file in the report directory, created strictly after the one before (file
+  // systems stamp times with a coarse clock: probe files are made until the time has moved on;
+  // a rename keeps it).
+  std::string MakeReport(const std::string& name, const std::string& content) {
+    namespace fs = std::filesystem;
+    fs::path dir = ReportDir();
+    fs::path probe = dir / ".probe";
+    for (;;) {
+      fs::remove(probe);
+      std::ofstream(probe, std::ios::binary) << content;
+      WIN32_FILE_ATTRIBUTE_DATA data{};
+      EXPECT_TRUE(GetFileAttributesExA(probe.c_str(), GetFileExInfoStandard, &data));
+      if (CompareFileTime(&data.ftCreationTime, &m_LastCreated) > 0) {
+        m_LastCreated = data.ftCreationTime;
+        break;
+      }
+    }
+    fs::rename(probe, dir / name);
+    return (dir / name).string();
+  }
+
+  std::string Trace() {
+    CTraceLog::Close();
+    return winport::testing::ReadFile(m_trace);
+  }
+  static bool Has(const std::string& text, const std::string& what) {
+    return text.find(what) != std::string::npos;
+  }
+  static int Count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+      ++n;
+    return n;
+  }
+
+  std::filesystem::path m_trace = winport::testing::MakeTempDir("trace") / "hrdll.log";
+  FILETIME m_LastCreated{};
+};
