@@ -27,6 +27,7 @@ std::optional<HotButtonTips> ReadMemoryFile(const QString& path) {
       afterCr = true;
       continue;
     }
+    if (current.size() == kMaxMemoryLine) return std::nullopt;
     current.append(c);
     inLine = true;
   }
@@ -36,6 +37,9 @@ std::optional<HotButtonTips> ReadMemoryFile(const QString& path) {
 }
 
 bool WriteMemoryFile(const QString& path, const HotButtonTips& tips) {
+  for (const QString& tip : tips) {
+    if (tip.toUtf8().size() > kMaxMemoryLine) return false;
+  }
   QSaveFile file(path);
   if (!file.open(QIODevice::WriteOnly)) return false;
   for (const QString& tip : tips) {

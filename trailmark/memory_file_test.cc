@@ -42,6 +42,27 @@ TEST(TrailmarkMemoryFileTest, FewerThanTenLinesIsAnError) {
   EXPECT_FALSE(ReadMemoryFile("/nonexistent/memory.ctr"));
 }
 
+TEST(TrailmarkMemoryFileTest, LinesLongerThanAnAddressAreRefused) {
+  const QByteArray longest(kMaxMemoryLine, 'x');
+  QByteArray nine;
+  for (int i = 1; i < 10; ++i) nine += QByteArray::number(i) + "\r\n";
+  const auto fits = ReadMemoryFile(Write(longest + "\r\n" + nine));
+  ASSERT_TRUE(fits);
+  EXPECT_EQ((*fits)[0].size(), kMaxMemoryLine);
+  EXPECT_FALSE(ReadMemoryFile(Write(longest + "x\r\n" + nine)));
+  EXPECT_FALSE(ReadMemoryFile(Write(nine + longest + "x")));  // the tenth, unended
+  // An eleventh line is not read at all.
+  EXPECT_TRUE(ReadMemoryFile(Write(longest + "\r\n" + nine + longest + longest)));
+
+  HotButtonTips tips;
+  tips[4] = QString(kMaxMemoryLine / 2 + 1, QChar(0xE9));  // two bytes each
+  const QString path = Write("old");
+  EXPECT_FALSE(WriteMemoryFile(path, tips));
+  QFile f(path);
+  ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+  EXPECT_EQ(f.readAll(), "old");
+}
+
 TEST(TrailmarkMemoryFileTest, WriteThenReadRoundTrip) {
   const QString path = Write("old");
   const HotButtonTips tips = {"", "news", "", "http://www.example.com/a,b", "", "ünïcode", "",
