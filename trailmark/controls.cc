@@ -12,6 +12,7 @@
 #include <QMovie>
 #include <QPointer>
 #include <QProcess>
+#include <QTimer>
 #include <QUrl>
 
 #include "http_control.h"
@@ -45,15 +46,19 @@ class CommonDialog : public ICommonDialog {
   void SetInitDir(const QString& dir) override { initDir_ = dir; }
   QString InitDir() const override { return initDir_; }
 
-  void ShowOpen() override {
+  bool ShowOpen() override {
     const QString chosen = QFileDialog::getOpenFileName(QApplication::activeWindow(), "Open",
                                                         Proposed(), QtFilter(filter_));
-    if (!chosen.isEmpty()) fileName_ = chosen;
+    if (chosen.isEmpty()) return false;
+    fileName_ = chosen;
+    return true;
   }
-  void ShowSave() override {
+  bool ShowSave() override {
     const QString chosen = QFileDialog::getSaveFileName(QApplication::activeWindow(), "Save As",
                                                         Proposed(), QtFilter(filter_));
-    if (!chosen.isEmpty()) fileName_ = chosen;
+    if (chosen.isEmpty()) return false;
+    fileName_ = chosen;
+    return true;
   }
 
  private:
@@ -112,15 +117,25 @@ void SetWallpaper(const QString& file) {
     StartDetached("gsettings", {"set", "org.gnome.desktop.background", "picture-uri", uri});
     StartDetached("gsettings", {"set", "org.gnome.desktop.background", "picture-uri-dark", uri});
   } else if (desktop.contains("XFCE")) {
-    QProcess list;
-    list.start("xfconf-query", {"-c", "xfce4-desktop", "-l"});
-    if (!list.waitForFinished(5000)) return;
-    for (const QByteArray& property : list.readAllStandardOutput().split('\n')) {
-      if (property.endsWith("/last-image")) {
-        StartDetached("xfconf-query",
-                      {"-c", "xfce4-desktop", "-p", QString::fromUtf8(property), "-s", path});
-      }
-    }
+    // The image properties are listed first; the window goes on meanwhile.
+    auto* list = new QProcess(qApp);
+    QObject::connect(
+        list, &QProcess::finished, list, [list, path](int code, QProcess::ExitStatus how) {
+          if (how == QProcess::NormalExit && code == 0) {
+            for (const QByteArray& property : list->readAllStandardOutput().split('\n')) {
+              if (property.endsWith("/last-image")) {
+                StartDetached("xfconf-query", {"-c", "xfce4-desktop", "-p",
+                                               QString::fromUtf8(property), "-s", path});
+              }
+            }
+          }
+          list->deleteLater();
+        });
+    QObject::connect(list, &QProcess::errorOccurred, list, [list](QProcess::ProcessError error) {
+      if (error == QProcess::FailedToStart) list->deleteLater();
+    });
+    QTimer::singleShot(5000, list, [list] { list->kill(); });
+    list->start("xfconf-query", {"-c", "xfce4-desktop", "-l"});
   } else if (desktop.contains("KDE")) {
     // The path travels as a JSON string literal, which the script language reads as is.
     const QString literal = QString::fromUtf8(

@@ -6,7 +6,6 @@
 #include <QString>
 #include <functional>
 #include <memory>
-#include <stdexcept>
 
 class QMovie;
 class QWidget;
@@ -19,26 +18,35 @@ class IShowURL {
   virtual ~IShowURL() = default;
   virtual void SetTarget(const QString& target) = 0;
   virtual QString Target() const = 0;
-  virtual void Open() = 0;
+  // False when the desktop has nothing that opens the target.
+  virtual bool Open() = 0;
 };
 
-// Raised by the HTTP control when a fetch fails.
-class HttpError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-// HTTP control ("HTTP1"): action 1 fetches URL into the local file before it returns.
+// HTTP control ("HTTP1"). Action 1 starts fetching URL and returns at once; the local file is
+// replaced only once the whole document has arrived and passed the check, and the end is
+// reported through the done handler. Action 0 while a fetch runs cancels it, reporting nothing.
 class IHTTP {
  public:
+  // Given the fetched copy's path and its content type: an empty text accepts the document,
+  // anything else refuses it and says why.
+  using Check = std::function<QString(const QString& fetched, const QString& contentType)>;
+  // Bytes received so far and the total, -1 while unknown.
+  using ProgressHandler = std::function<void(qint64 received, qint64 total)>;
+  // Empty on success, else what went wrong.
+  using DoneHandler = std::function<void(const QString& error)>;
+
   virtual ~IHTTP() = default;
   virtual void SetURL(const QString& url) = 0;
   virtual QString URL() const = 0;
   virtual void SetLocalFile(const QString& path) = 0;
   virtual QString LocalFile() const = 0;
-  // Throws HttpError when action 1 fails.
+  virtual void SetCheck(Check check) = 0;
+  virtual void SetProgressHandler(ProgressHandler handler) = 0;
+  virtual void SetDoneHandler(DoneHandler handler) = 0;
   virtual void SetAction(int action) = 0;
   virtual int Action() const = 0;
+  // True from action 1 until the end is reported or the fetch is cancelled.
+  virtual bool Busy() const = 0;
 };
 
 // Common dialog ("cdbOpen"). Cancelling a dialog leaves the file name as it was.
@@ -51,8 +59,9 @@ class ICommonDialog {
   virtual QString Filter() const = 0;
   virtual void SetInitDir(const QString& dir) = 0;
   virtual QString InitDir() const = 0;
-  virtual void ShowOpen() = 0;
-  virtual void ShowSave() = 0;
+  // Both return false when the user cancelled.
+  virtual bool ShowOpen() = 0;
+  virtual bool ShowSave() = 0;
 };
 
 // Always-on-top ("SWOnTop1").

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QFile>
+#include <optional>
 
 namespace trailmark {
 namespace {
@@ -9,17 +10,19 @@ namespace {
 // Walks the records of one item, fed a byte at a time.
 class RecordWalker {
  public:
-  explicit RecordWalker(const QString& wanted)
-      : wanted_(wanted.toUpper()),
+  // Without wanted, the records are only counted.
+  explicit RecordWalker(const std::optional<QString>& wanted)
+      : matching_(wanted.has_value()),
+        wanted_(wanted.value_or(QString()).toUpper()),
         wantedAscii_(IsAscii(wanted_.toUtf8()) ? wanted_.toUtf8() : QByteArray()),
-        keywordCap_(4 * static_cast<qsizetype>(wanted.size()) + 4) {}
+        keywordCap_(4 * static_cast<qsizetype>(wanted_.size()) + 4) {}
 
   // Returns true when a record matched; its target is then in target().
   bool Feed(char c) {
     switch (phase_) {
       case kKeyword:
         if (c == '\n') {
-          matches_ = !tooLong_ && KeywordMatches();
+          matches_ = matching_ && !tooLong_ && KeywordMatches();
           phase_ = kTarget;
         } else if (keyword_.size() < keywordCap_) {
           keyword_.append(c);
@@ -36,7 +39,10 @@ class RecordWalker {
         }
         return false;
       case kSkip:
-        if (c == '\n') Reset();
+        if (c == '\n') {
+          ++records_;
+          Reset();
+        }
         return false;
     }
     return false;
@@ -50,6 +56,7 @@ class RecordWalker {
   }
 
   QString target() const { return QString::fromUtf8(target_); }
+  qint64 records() const { return records_; }
 
  private:
   enum Phase { kKeyword, kTarget, kSkip };
@@ -78,6 +85,7 @@ class RecordWalker {
     tooLong_ = matches_ = false;
   }
 
+  const bool matching_;
   const QString wanted_;
   const QByteArray wantedAscii_;
   const qsizetype keywordCap_;
@@ -86,11 +94,11 @@ class RecordWalker {
   QByteArray target_;
   bool tooLong_ = false;
   bool matches_ = false;
+  qint64 records_ = 0;
 };
 
-}  // namespace
-
-DirectoryLookup LookupDirectory(const QString& path, const QString& text) {
+// Reads the file as the look-up does: looks wanted up, or only counts the records without it.
+DirectoryLookup Scan(const QString& path, const std::optional<QString>& text, qint64* records) {
   DirectoryLookup out;
   QFile file(path);
   if (!file.open(QIODevice::ReadOnly)) {
@@ -187,7 +195,19 @@ DirectoryLookup LookupDirectory(const QString& path, const QString& text) {
     out.result = DirectoryLookup::kError;
     return out;
   }
+  if (records) *records = walker.records();
   return out;
+}
+
+}  // namespace
+
+DirectoryLookup LookupDirectory(const QString& path, const QString& text) {
+  return Scan(path, text, nullptr);
+}
+
+bool IsDirectoryFile(const QString& path) {
+  qint64 records = 0;
+  return Scan(path, std::nullopt, &records).result == DirectoryLookup::kNotFound && records > 0;
 }
 
 }  // namespace trailmark

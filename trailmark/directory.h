@@ -21,4 +21,8 @@ struct DirectoryLookup {
 // stays bounded by the text and the matching target, whatever the file holds.
 DirectoryLookup LookupDirectory(const QString& path, const QString& text);
 
+// True when the file reads as a directory file: the look-up would read it to its end without
+// an error, and it holds at least one record.
+bool IsDirectoryFile(const QString& path);
+
 }  // namespace trailmark

@@ -95,5 +95,18 @@ TEST_F(TrailmarkDirectoryTest, AnyContentEndsWithoutCrashOrHang) {
   EXPECT_NE(n.result, DirectoryLookup::kFound);
 }
 
+TEST_F(TrailmarkDirectoryTest, OnlyWhatTheLookUpReadsIsADirectoryFile) {
+  EXPECT_TRUE(IsDirectoryFile(Write("news\nhttp://news.example.com/\nNews\n")));
+  // Items between commas, and quoted items, each of whole records.
+  EXPECT_TRUE(IsDirectoryFile(Write("a\nt\n\n,\"b\nt,u\nd\n\"\r\nc\nt\nd\n")));
+
+  EXPECT_FALSE(IsDirectoryFile(Write("")));
+  EXPECT_FALSE(IsDirectoryFile(Write(",\r\n")));              // items, but no record
+  EXPECT_FALSE(IsDirectoryFile(Write("news\nhttp://x/\n")));  // cut short
+  EXPECT_FALSE(IsDirectoryFile(Write("news\r\nhttp://x/\r\nNews\r\n")));
+  EXPECT_FALSE(IsDirectoryFile(Write("<html><body>Sign in to the network</body></html>")));
+  EXPECT_FALSE(IsDirectoryFile("/nonexistent/websites.dir"));
+}
+
 }  // namespace
 }  // namespace trailmark

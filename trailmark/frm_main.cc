@@ -2,18 +2,24 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCloseEvent>
 #include <QDir>
 #include <QEvent>
 #include <QFile>
+#include <QFileInfo>
 #include <QHBoxLayout>
+#include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "directory.h"
 #include "frm_about.h"
@@ -27,13 +33,22 @@ constexpr char kAddressTip[] = "Enter KEYWORD or URL of Website ";
 constexpr char kTitle[] = "Trailmark";
 }  // namespace
 
-frmMain::frmMain(const QString& programFolder, Controls controls, QWidget* parent)
-    : QMainWindow(parent), programFolder_(programFolder), controls_(std::move(controls)) {
+QIcon ProgramIcon(const QString& sharedFolder) {
+  const QString file = QDir(sharedFolder).filePath("trailmark.png");
+  if (!sharedFolder.isEmpty() && QFileInfo(file).isFile()) return QIcon(file);
+  return QIcon::fromTheme("trailmark");
+}
+
+frmMain::frmMain(const Folders& folders, Controls controls, QWidget* parent)
+    : QMainWindow(parent), folders_(folders), controls_(std::move(controls)) {
   setObjectName("frmMain");
   setWindowTitle(kTitle);
+  setWindowIcon(ProgramIcon(folders_.shared));
 
+  // The address box is the one widget that takes the keyboard focus by itself: the buttons
+  // are reached with Tab, and a click on one leaves the focus where it was.
   auto* central = new QWidget(this);
-  central->setFocusPolicy(Qt::StrongFocus);
+  central->setFocusPolicy(Qt::NoFocus);
   setCentralWidget(central);
 
   lblAddress = new QLabel("&Address", central);
@@ -46,6 +61,7 @@ frmMain::frmMain(const QString& programFolder, Controls controls, QWidget* paren
   cmdGo = new QPushButton("&Go", central);
   cmdGo->setObjectName("cmdGo");
   cmdGo->setAutoDefault(false);
+  cmdGo->setFocusPolicy(Qt::TabFocus);
 
   auto* addressRow = new QHBoxLayout;
   addressRow->addWidget(lblAddress);
@@ -59,6 +75,7 @@ frmMain::frmMain(const QString& programFolder, Controls controls, QWidget* paren
     b->setObjectName(QString("cmdHotButton%1").arg(i));
     b->setFixedWidth(28);
     b->setAutoDefault(false);
+    b->setFocusPolicy(Qt::TabFocus);
     cmdHotButton[i] = b;
     buttonRow->addWidget(b);
     static constexpr void (frmMain::*kHandlers[kHotButtonCount])() = {
@@ -72,6 +89,7 @@ frmMain::frmMain(const QString& programFolder, Controls controls, QWidget* paren
   cmdMem->setObjectName("cmdMem");
   cmdMem->setFixedWidth(44);
   cmdMem->setAutoDefault(false);
+  cmdMem->setFocusPolicy(Qt::TabFocus);
   buttonRow->addWidget(cmdMem);
   buttonRow->addStretch(1);
 
@@ -92,8 +110,40 @@ frmMain::frmMain(const QString& programFolder, Controls controls, QWidget* paren
 
   BuildMenus();
 
+  prgUpdate = new QProgressBar(this);
+  prgUpdate->setObjectName("prgUpdate");
+  prgUpdate->setMaximumWidth(140);
+  prgUpdate->setTextVisible(false);
+  cmdCancelUpdate = new QPushButton("Cancel", this);
+  cmdCancelUpdate->setObjectName("cmdCancelUpdate");
+  cmdCancelUpdate->setFocusPolicy(Qt::TabFocus);
+  connect(cmdCancelUpdate, &QPushButton::clicked, this, &frmMain::cmdCancelUpdate_Click);
+  statusBar()->addPermanentWidget(prgUpdate);
+  statusBar()->addPermanentWidget(cmdCancelUpdate);
+  ShowUpdateRunning(false);
+  txtURL->setFocus(Qt::OtherFocusReason);
+
   if (controls_.ShowURL1) controls_.ShowURL1->SetTarget(kHomePage);
-  if (controls_.HTTP1) controls_.HTTP1->SetURL(DirectoryFileUrl());
+  if (controls_.HTTP1) {
+    controls_.HTTP1->SetURL(DirectoryFileUrl());
+    // Only a directory file may replace the directory file: an empty reply or a web page (a
+    // sign-on page put in its place by the network, say) is a failed download.
+    controls_.HTTP1->SetCheck([](const QString& fetched, const QString& contentType) {
+      if (contentType.startsWith("text/html", Qt::CaseInsensitive))
+        return QString("a web page came instead of the directory file");
+      if (!IsDirectoryFile(fetched)) return QString("the document is not a directory file");
+      return QString();
+    });
+    controls_.HTTP1->SetProgressHandler([this](qint64 received, qint64 total) {
+      if (total > 0) {
+        prgUpdate->setRange(0, 1000);
+        prgUpdate->setValue(static_cast<int>(1000 * std::min(received, total) / total));
+      } else {
+        prgUpdate->setRange(0, 0);  // moving, without an end in sight
+      }
+    });
+    controls_.HTTP1->SetDoneHandler([this](const QString& error) { UpdateEnded(error); });
+  }
   if (controls_.SWOnTop1) {
     controls_.SWOnTop1->SetHost(this);
     controls_.SWOnTop1->SetOnTop(true);
@@ -101,6 +151,8 @@ frmMain::frmMain(const QString& programFolder, Controls controls, QWidget* paren
 }
 
 frmMain::~frmMain() {
+  // The download reports into this window; it must not outlive it.
+  if (HTTP1() && HTTP1()->Busy()) HTTP1()->SetAction(0);
   if (about_) delete about_;
 }
 
@@ -157,18 +209,31 @@ HotButtonTips frmMain::HotButtonToolTips() const {
   return tips;
 }
 
-void frmMain::OpenTarget(const QString& target) {
+bool frmMain::OpenTarget(const QString& target) {
   ShowURL1()->SetTarget(target);
-  ShowURL1()->Open();
+  return OpenCurrentTarget();
 }
 
-void frmMain::ShowAbout() {
+bool frmMain::OpenCurrentTarget() {
+  if (ShowURL1()->Open()) {
+    statusBar()->clearMessage();
+    return true;
+  }
+  statusBar()->showMessage(QString("Nothing here can open \"%1\"").arg(ShowURL1()->Target()));
+  return false;
+}
+
+void frmMain::ShowAbout(bool splash) {
   if (!about_) {
-    about_ = new frmAbout(programFolder_, controls_.desktop.get(), this);
+    about_ = new frmAbout(folders_.shared, controls_.desktop.get(), this);
     about_->setAttribute(Qt::WA_DeleteOnClose);
   }
+  // The splash must not take the keyboard from the main window, whose address box waits for
+  // the first keyword.
+  about_->setAttribute(Qt::WA_ShowWithoutActivating, splash);
   about_->show();
   about_->raise();
+  if (!splash) about_->activateWindow();
 }
 
 bool frmMain::LoadHotButtons(const QString& path) {
@@ -181,15 +246,17 @@ bool frmMain::LoadHotButtons(const QString& path) {
 // ---- start-up and the lookup ----
 
 void frmMain::Form_Load() {
-  cdbOpen()->SetInitDir(programFolder_);
-  ShowAbout();
-  LoadHotButtons(programFolder_ + "/memory.ctr");
+  cdbOpen()->SetInitDir(folders_.user);
+  ShowAbout(true);
+  LoadHotButtons(folders_.user + "/memory.ctr");
   // The keyword folder is ours; make sure the built-in shortcut has somewhere to go.
   QDir().mkpath(HostPathOf(kKeywordFolder));
   CreateInternetShortCut(kBuiltInShortcutUrl, QString(kKeywordFolder) + kBuiltInShortcutName);
 }
 
 void frmMain::cmdGo_Click() {
+  // Whatever was clicked to get here, typing goes on in the address box.
+  txtURL->setFocus(Qt::OtherFocusReason);
   const QString text = txtURL->text();
   const QString s = text.toUpper();
   const QString domain = QString(kWebDomain).toUpper();
@@ -204,11 +271,11 @@ void frmMain::cmdGo_Click() {
   if (s == "HELP" || s == "?") {
     ShowAbout();
     txtURL->setText("Features Help");
-    OpenTarget(programFolder_ + "/help.html");
+    OpenTarget(folders_.shared + "/help.html");
     return;
   }
 
-  const DirectoryLookup found = LookupDirectory(programFolder_ + "/websites.dir", text);
+  const DirectoryLookup found = LookupDirectory(folders_.user + "/websites.dir", text);
   if (found.result == DirectoryLookup::kFound) {
     OpenTarget(found.target);
     return;
@@ -307,6 +374,7 @@ void frmMain::Timer1_Timer() {
 }
 
 void frmMain::HotButton_Click(int index) {
+  txtURL->setFocus(Qt::OtherFocusReason);
   QPushButton* button = cmdHotButton[index];
   if (m_iMemoryMode == 1) {
     button->setToolTip(txtURL->text());
@@ -316,7 +384,7 @@ void frmMain::HotButton_Click(int index) {
   txtURL->setText(button->toolTip());
   ShowURL1()->SetTarget(button->toolTip());
   if (index == 0) {
-    ShowURL1()->Open();
+    OpenCurrentTarget();
   } else {
     cmdGo->click();
   }
@@ -328,7 +396,7 @@ void frmMain::mnuFileNew_Click() {
 
 void frmMain::mnuFileOpen_Click() {
   cdbOpen()->SetFileName("memory.ctr");
-  cdbOpen()->ShowOpen();
+  if (!cdbOpen()->ShowOpen()) return;  // cancelled: nothing is read, nothing is said
   const QString name = cdbOpen()->FileName();
   if (!name.isEmpty() && !LoadHotButtons(HostPathOf(name))) {
     txtURL->setText("Error HotKeys didn't Load");
@@ -339,7 +407,7 @@ void frmMain::mnuFileOpen_Click() {
 
 void frmMain::mnuFileSave_Click() {
   cdbOpen()->SetFileName("memory.ctr");
-  cdbOpen()->ShowSave();
+  if (!cdbOpen()->ShowSave()) return;  // cancelled: nothing is written, nothing is said
   const QString name = cdbOpen()->FileName();
   if (name.isEmpty() || !WriteMemoryFile(HostPathOf(name), HotButtonToolTips())) {
     txtURL->setText("Error HotKeys didn't Save");
@@ -349,13 +417,14 @@ void frmMain::mnuFileSave_Click() {
 }
 
 void frmMain::mnuFileExt_Click() {
+  if (HTTP1() && HTTP1()->Busy()) HTTP1()->SetAction(0);
   if (controls_.end) controls_.end();
 }
 
 // ---- music and wallpaper ----
 
 void frmMain::mnuMusicOpen_Click() {
-  cdbOpen()->ShowOpen();
+  if (!cdbOpen()->ShowOpen()) return;
   cdbOpen()->SetInitDir(cdbOpen()->InitDir());
   m_strMusicFile = cdbOpen()->FileName();
 }
@@ -376,12 +445,14 @@ void frmMain::mnuMusicStop_Click() {
 }
 
 void frmMain::mnuWallPaperOpenBMP_Click() {
-  cdbOpen()->ShowOpen();
+  if (!cdbOpen()->ShowOpen()) return;
   controls_.desktop->SetDeskWallpaper(cdbOpen()->FileName());
 }
 
 void frmMain::mnuWallPaperEditBMP_Click() {
-  OpenTarget("mspaint");
+  if (!OpenTarget("mspaint")) {
+    statusBar()->showMessage("No image editor is installed (Pinta, KolourPaint, Drawing or GIMP)");
+  }
 }
 
 // ---- search, directory and help ----
@@ -396,27 +467,68 @@ void frmMain::mnuSearchWebpages_Click() {
 }
 
 void frmMain::mnuSearchEdit_Click() {
-  controls_.desktop->Shell("notepad.exe " + programFolder_ + "/websites.dir");
+  controls_.desktop->Shell("notepad.exe " + folders_.user + "/websites.dir");
 }
 
 void frmMain::mnuSearchUpdate_Click() {
-  try {
-    HTTP1()->SetLocalFile(programFolder_ + "/websites.dir");
-    HTTP1()->SetAction(1);
+  if (HTTP1()->Busy()) return;  // one download at a time
+  HTTP1()->SetLocalFile(folders_.user + "/websites.dir");
+  ShowUpdateRunning(true);
+  HTTP1()->SetAction(1);
+}
+
+void frmMain::UpdateEnded(const QString& error) {
+  ShowUpdateRunning(false);
+  if (error.isEmpty()) {
     txtURL->setText("Updated Directory");
     HTTP1()->SetAction(0);
-  } catch (const HttpError& e) {
-    qWarning("trailmark: directory update failed: %s", e.what());
-    txtURL->setText("Error Updating Directory");
-    HTTP1()->SetAction(0);
-    controls_.desktop->MsgBox("Please Sign on to the Internet and try Again!", kTitle);
+    emit DirectoryUpdateEnded(true);
+    return;
+  }
+  qWarning("trailmark: directory update failed: %s", qUtf8Printable(error));
+  txtURL->setText("Error Updating Directory");
+  HTTP1()->SetAction(0);
+  emit DirectoryUpdateEnded(false);
+  controls_.desktop->MsgBox("Please Sign on to the Internet and try Again!", kTitle);
+}
+
+void frmMain::cmdCancelUpdate_Click() {
+  if (!HTTP1()->Busy()) return;
+  HTTP1()->SetAction(0);
+  ShowUpdateRunning(false);
+  statusBar()->showMessage("Directory update cancelled; the directory is as it was");
+}
+
+void frmMain::ShowUpdateRunning(bool running) {
+  prgUpdate->setRange(0, 0);
+  prgUpdate->setVisible(running);
+  cmdCancelUpdate->setVisible(running);
+  if (auto* update = findChild<QAction*>("mnuSearchUpdate")) update->setEnabled(!running);
+  if (running) {
+    statusBar()->showMessage("Updating the directory...");
+    setCursor(Qt::BusyCursor);
+  } else {
+    statusBar()->clearMessage();
+    unsetCursor();
   }
 }
 
+void frmMain::closeEvent(QCloseEvent* event) {
+  // Closing the window gives the download up; the directory stays as it was.
+  if (HTTP1() && HTTP1()->Busy()) {
+    HTTP1()->SetAction(0);
+    ShowUpdateRunning(false);
+  }
+  QMainWindow::closeEvent(event);
+}
+
 void frmMain::mnuSearchZips_Click() {
+  const QString filter = cdbOpen()->Filter();
   cdbOpen()->SetFilter("*.zip");
   cdbOpen()->SetFileName("*.zip");
-  cdbOpen()->ShowOpen();
+  const bool chosen = cdbOpen()->ShowOpen();
+  cdbOpen()->SetFilter(filter);  // the other dialogs keep showing every file
+  if (!chosen) return;
   const QString name = cdbOpen()->FileName();
   if (name.isEmpty()) return;
   txtURL->setText(name);
@@ -429,12 +541,12 @@ void frmMain::mnuHelpAbout_Click() {
 
 void frmMain::mnuHelpFeatures_Click() {
   txtURL->setText("Features Help");
-  OpenTarget(programFolder_ + "/help.html");
+  OpenTarget(folders_.shared + "/help.html");
 }
 
 void frmMain::mnuRun_Click() {
   cdbOpen()->SetFileName("");
-  cdbOpen()->ShowOpen();
+  if (!cdbOpen()->ShowOpen()) return;
   const QString name = cdbOpen()->FileName();
   if (name.isEmpty()) return;
   txtURL->setText(name);

@@ -9,20 +9,26 @@
 #include "controls.h"
 #include "frm_about.h"
 #include "memory_file.h"
+#include "paths.h"
 
 class QAction;
+class QIcon;
 class QLabel;
 class QLineEdit;
 class QMenu;
+class QProgressBar;
 class QPushButton;
 class QTimer;
 
 namespace trailmark {
 
+// The program's icon: the shipped picture, else the desktop theme's.
+QIcon ProgramIcon(const QString& sharedFolder);
+
 class frmMain : public QMainWindow {
   Q_OBJECT
  public:
-  frmMain(const QString& programFolder, Controls controls, QWidget* parent = nullptr);
+  frmMain(const Folders& folders, Controls controls, QWidget* parent = nullptr);
   ~frmMain() override;
 
   // Controls, for the program and its tests.
@@ -32,6 +38,9 @@ class frmMain : public QMainWindow {
   std::array<QPushButton*, kHotButtonCount> cmdHotButton{};
   QPushButton* cmdMem = nullptr;
   QTimer* Timer1 = nullptr;
+  // The directory download's progress, with its Cancel, in the status bar while it runs.
+  QProgressBar* prgUpdate = nullptr;
+  QPushButton* cmdCancelUpdate = nullptr;
   IShowURL* ShowURL1() const { return controls_.ShowURL1.get(); }
   IHTTP* HTTP1() const { return controls_.HTTP1.get(); }
   ICommonDialog* cdbOpen() const { return controls_.cdbOpen.get(); }
@@ -42,7 +51,8 @@ class frmMain : public QMainWindow {
   std::int16_t MemoryMode() const { return m_iMemoryMode; }
   QString MusicFile() const { return m_strMusicFile; }
   QString MCICommand() const { return m_strMCICommand; }
-  QString ProgramFolder() const { return programFolder_; }
+  QString UserFolder() const { return folders_.user; }
+  QString SharedFolder() const { return folders_.shared; }
 
   HotButtonTips HotButtonToolTips() const;
 
@@ -85,21 +95,33 @@ class frmMain : public QMainWindow {
   void mnuHelpAbout_Click();
   void mnuHelpFeatures_Click();
   void mnuRun_Click();
+  void cmdCancelUpdate_Click();
+
+ signals:
+  // A directory download ended by itself (not cancelled); ok when the file was replaced.
+  void DirectoryUpdateEnded(bool ok);
 
  protected:
+  void closeEvent(QCloseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void BuildMenus();
   void HotButton_Click(int index);
-  // "open T": set the opener's target, then open it.
-  void OpenTarget(const QString& target);
-  void ShowAbout();
+  // "open T": set the opener's target, then open it. What the desktop cannot open is said in
+  // the status line; false then.
+  bool OpenTarget(const QString& target);
+  // Opens the opener's current target, as OpenTarget does.
+  bool OpenCurrentTarget();
+  void UpdateEnded(const QString& error);
+  void ShowUpdateRunning(bool running);
+  // splash: shown at start-up, without taking the keyboard.
+  void ShowAbout(bool splash = false);
   void SendMCI(const QString& verb);
   bool LoadHotButtons(const QString& path);
 
-  QString programFolder_;
+  Folders folders_;
   Controls controls_;
   QPointer<frmAbout> about_;
   std::int16_t m_iMemoryMode = 0;

@@ -3,18 +3,24 @@
 #include "frm_main.h"
 
 #include <QApplication>
+#include <QAudioDevice>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMediaDevices>
 #include <QMenuBar>
 #include <QMovie>
+#include <QPointer>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QStatusBar>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QWindow>
 #include <QtTest>
 #include <deque>
 #include <optional>
@@ -22,6 +28,7 @@
 #include "controls.h"
 #include "frm_about.h"
 #include "http_control.h"
+#include "mci.h"
 #include "paths.h"
 #include "registry_util.h"
 
@@ -31,6 +38,7 @@ namespace {
 
 struct Recorder {
   QStringList opened;  // targets at each open call
+  QStringList refuse;  // targets the opener cannot open
   QStringList mci;
   QStringList wallpapers;
   QStringList shell;
@@ -46,7 +54,10 @@ class RecordingOpener : public IShowURL {
   explicit RecordingOpener(Recorder* r) : r_(r) {}
   void SetTarget(const QString& t) override { target_ = t; }
   QString Target() const override { return target_; }
-  void Open() override { r_->opened << target_; }
+  bool Open() override {
+    r_->opened << target_;
+    return !r_->refuse.contains(target_);
+  }
 
  private:
   Recorder* r_;
@@ -62,15 +73,17 @@ class ScriptedDialog : public ICommonDialog {
   QString Filter() const override { return filter_; }
   void SetInitDir(const QString& d) override { dir_ = d; }
   QString InitDir() const override { return dir_; }
-  void ShowOpen() override { Answer("open"); }
-  void ShowSave() override { Answer("save"); }
+  bool ShowOpen() override { return Answer("open"); }
+  bool ShowSave() override { return Answer("save"); }
 
  private:
-  void Answer(const QString& kind) {
-    r_->dialogs << kind + " " + name_;
-    QVERIFY2(!r_->answers.empty(), "unexpected dialog");
-    if (r_->answers.front()) name_ = *r_->answers.front();
+  bool Answer(const QString& kind) {
+    r_->dialogs << kind + " " + name_ + (filter_.isEmpty() ? "" : " [" + filter_ + "]");
+    if (r_->answers.empty()) qFatal("unexpected dialog");
+    const std::optional<QString> answer = r_->answers.front();
     r_->answers.pop_front();
+    if (answer) name_ = *answer;
+    return answer.has_value();
   }
   Recorder* r_;
   QString name_, filter_, dir_;
@@ -112,12 +125,18 @@ class FakeDesktop : public IDesktop {
   Recorder* r_;
 };
 
-// Answers one HTTP request per connection with a fixed status and body.
+// Answers one HTTP request per connection with a fixed status and body. When held, it sends
+// the header and the first byte of the body and then waits, as a slow server does, until
+// released; the connection it holds is in `held`.
 class TinyHttpServer : public QTcpServer {
+  Q_OBJECT
  public:
   QByteArray status = "200 OK";
+  QByteArray contentType = "text/plain";
   QByteArray body;
   QByteArray lastRequest;
+  bool hold = false;
+  QPointer<QTcpSocket> held;
 
   TinyHttpServer() {
     connect(this, &QTcpServer::newConnection, this, [this] {
@@ -125,14 +144,34 @@ class TinyHttpServer : public QTcpServer {
         connect(s, &QTcpSocket::readyRead, s, [this, s] {
           lastRequest += s->readAll();
           if (!lastRequest.contains("\r\n\r\n")) return;
-          s->write("HTTP/1.0 " + status + "\r\nContent-Type: text/plain\r\nContent-Length: " +
-                   QByteArray::number(body.size()) + "\r\n\r\n" + body);
+          s->write("HTTP/1.0 " + status + "\r\nContent-Type: " + contentType +
+                   "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n");
+          if (hold) {
+            s->write(body.left(1));
+            held = s;
+            emit Holding();
+            return;
+          }
+          s->write(body);
           s->disconnectFromHost();
         });
-        connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
+        connect(s, &QTcpSocket::disconnected, this, [this, s] {
+          if (s == held) emit HeldClosed();
+          s->deleteLater();
+        });
       }
     });
   }
+
+  void Release() {
+    if (!held) return;
+    held->write(body.mid(1));
+    held->disconnectFromHost();
+  }
+
+ signals:
+  void Holding();
+  void HeldClosed();
 };
 
 void WriteBytes(const QString& path, const QByteArray& bytes) {
@@ -159,23 +198,28 @@ class FormsTest : public QObject {
  private:
   Recorder rec;
   std::unique_ptr<frmMain> form;
-  QString folder;
+  QString folder;  // the user's
+  QString shared;
   std::unique_ptr<QTemporaryDir> dir;
 
-  frmMain* Make() {
+  frmMain* Make(int downloadDeadlineMs = 5000) {
     dir = std::make_unique<QTemporaryDir>();
-    folder = dir->path();
+    folder = dir->filePath("user");
+    shared = dir->filePath("shared");
+    QDir().mkpath(folder);
+    QDir().mkpath(shared);
+    QFile::copy(TRAILMARK_SOURCE_DIR "/trailmark.png", shared + "/trailmark.png");
     QDir(HostPathOf(kKeywordFolder)).removeRecursively();
     rec = Recorder();
     Controls c;
     c.ShowURL1 = std::make_unique<RecordingOpener>(&rec);
-    c.HTTP1 = std::make_unique<HTTP>(5000);
+    c.HTTP1 = std::make_unique<HTTP>(downloadDeadlineMs);
     c.cdbOpen = std::make_unique<ScriptedDialog>(&rec);
     c.SWOnTop1 = std::make_unique<FakeOnTop>();
     c.mci = std::make_unique<FakeMci>(&rec);
     c.desktop = std::make_unique<FakeDesktop>(&rec);
     c.end = [this] { ++rec.ends; };
-    form = std::make_unique<frmMain>(folder, std::move(c));
+    form = std::make_unique<frmMain>(Folders{shared, folder}, std::move(c));
     WriteBytes(folder + "/websites.dir", kDirectory);
     return form.get();
   }
@@ -211,6 +255,7 @@ class FormsTest : public QObject {
     QVERIFY(!form->Timer1->isActive());
     QVERIFY(form->SWOnTop1()->OnTop());
     QCOMPARE(form->ShowURL1()->Target(), QString(kHomePage));
+    QVERIFY(!form->windowIcon().isNull());
     QStringList bar;
     for (QAction* a : form->menuBar()->actions()) bar << a->text();
     QCOMPARE(bar, (QStringList{"&File", "Music", "WallPaper", "&Search", "&Help", "&Run"}));
@@ -273,7 +318,7 @@ class FormsTest : public QObject {
       QCOMPARE(form->txtURL->text(), QString("Features Help"));
       QVERIFY(form->AboutForm()->isVisible());
     }
-    QCOMPARE(rec.opened, (QStringList{folder + "/help.html", folder + "/help.html"}));
+    QCOMPARE(rec.opened, (QStringList{shared + "/help.html", shared + "/help.html"}));
   }
 
   void goOpensTypedTextWhenTheDirectoryCannotBeUsed() {
@@ -317,6 +362,78 @@ class FormsTest : public QObject {
     form->txtURL->deselect();
     QTest::mouseClick(form->lblAddress, Qt::LeftButton);
     QCOMPARE(form->txtURL->selectedText(), QString("news"));
+  }
+
+  void keyboardFocusStaysInTheAddressBox() {
+    Make();
+    form->Form_Load();  // shows the about box as a splash, as at start-up
+    form->show();
+    form->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(form.get()));
+    QCOMPARE(QApplication::focusWidget(), form->txtURL);
+    QTRY_COMPARE(form->txtURL->selectedText(), QString("Trailmark"));
+
+    // Keys go where the platform sends them: to the window's focus widget. Keywords full of
+    // the single-key commands' letters are typed, not run.
+    QWindow* window = form->windowHandle();
+    for (char c : QByteArray("gaffe")) QTest::keyClick(window, c);
+    QCOMPARE(form->txtURL->text(), QString("gaffe"));
+    QTest::keyClick(window, Qt::Key_Return);
+    QCOMPARE(rec.opened, QStringList{"gaffe"});
+
+    // Clicking Go or a hot button leaves the keyboard in the address box.
+    QTest::mouseClick(form->cmdGo, Qt::LeftButton);
+    QCOMPARE(QApplication::focusWidget(), form->txtURL);
+    form->cmdHotButton[0]->setToolTip("news");
+    QTest::mouseClick(form->cmdHotButton[0], Qt::LeftButton);
+    QCOMPARE(QApplication::focusWidget(), form->txtURL);
+    form->txtURL->clear();
+    for (char c : QByteArray("facebook")) QTest::keyClick(window, c);
+    QCOMPARE(form->txtURL->text(), QString("facebook"));
+    QCOMPARE(rec.opened, (QStringList{"gaffe", "gaffe", "news"}));
+
+    // Nothing else takes the keyboard on a click.
+    for (QWidget* w : form->findChildren<QWidget*>()) {
+      if (w->window() != form.get()) continue;  // the about box is a window of its own
+      if (w != form->txtURL && w->isVisible() && (w->focusPolicy() & Qt::ClickFocus))
+        QFAIL(qPrintable("takes the focus on a click: " + w->objectName()));
+    }
+  }
+
+  void whatTheOpenerRefusesIsSaidInTheWindow() {
+    Make();
+    rec.refuse = {"unknown words", "mspaint"};
+    Go("unknown words");
+    QCOMPARE(form->txtURL->text(), QString("unknown words"));
+    QCOMPARE(form->statusBar()->currentMessage(),
+             QString("Nothing here can open \"unknown words\""));
+    Go("news");
+    QCOMPARE(form->statusBar()->currentMessage(), QString());
+    Menu("mnuWallPaperEditBMP")->trigger();
+    QVERIFY(form->statusBar()->currentMessage().startsWith("No image editor is installed"));
+    QCOMPARE(rec.opened, (QStringList{"unknown words", "http://news.example.com/", "mspaint"}));
+  }
+
+  void musicWithTheRealMediaBackEnd() {
+    // Whatever this machine has (or lacks) in sound outputs, Play Music is an MCI result, never
+    // a crash.
+    Make();
+    QByteArray wav(
+        "RIFF\x24\x00\x00\x00WAVEfmt \x10\x00\x00\x00\x01\x00\x01\x00\x40\x1f\x00\x00"
+        "\x80\x3e\x00\x00\x02\x00\x10\x00data\x00\x00\x00\x00",
+        44);
+    WriteBytes(folder + "/song.wav", wav);
+    QStringList shown;
+    Mci mci([&](const QString& text) { shown << text; });
+    const bool played = mci.mciExecute("play " + folder + "/song.wav");
+    if (QMediaDevices::audioOutputs().isEmpty()) {
+      QVERIFY(!played);
+      QCOMPARE(shown, QStringList{"There is no sound output device on this system. Make sure one "
+                                  "is installed and working."});
+    } else {
+      QVERIFY(played);
+      QVERIFY(mci.mciExecute("stop " + folder + "/song.wav"));
+    }
   }
 
   void memoryModeStoresIntoOneButton() {
@@ -389,14 +506,20 @@ class FormsTest : public QObject {
     Menu("mnuFileSave")->trigger();
     QCOMPARE(form->txtURL->text(), QString("Error HotKeys didn't Save"));
 
-    // A cancelled open reads the proposed name from the current directory.
+    // A cancelled dialog reads nothing, writes nothing and says nothing, even with a
+    // memory file of the proposed name in the current directory.
     const QString cwd = QDir::currentPath();
     QDir::setCurrent(folder);
     WriteBytes(folder + "/memory.ctr", "0\r\n1\r\n2\r\n3\r\n4\r\n5\r\n6\r\n7\r\n8\r\n9\r\n");
-    rec.answers = {std::nullopt};
+    form->txtURL->setText("typed");
+    rec.answers = {std::nullopt, std::nullopt};
     Menu("mnuFileOpen")->trigger();
+    QFile::remove(folder + "/memory.ctr");
+    Menu("mnuFileSave")->trigger();
     QDir::setCurrent(cwd);
-    QCOMPARE(form->cmdHotButton[4]->toolTip(), QString("4"));
+    QVERIFY(form->HotButtonToolTips() == saved);
+    QVERIFY(!QFile::exists(folder + "/memory.ctr"));
+    QCOMPARE(form->txtURL->text(), QString("typed"));
 
     Menu("mnuFileNew")->trigger();
     QCOMPARE(form->txtURL->text(), QString());
@@ -425,18 +548,29 @@ class FormsTest : public QObject {
     Menu("mnuHelpFeatures")->trigger();
     QCOMPARE(form->txtURL->text(), QString("Features Help"));
     QCOMPARE(rec.opened, (QStringList{"mspaint", "c:\\windows\\favorites\\", kDirectoryWebPage,
-                                      folder + "/help.html"}));
+                                      shared + "/help.html"}));
     Menu("mnuSearchEdit")->trigger();
     QCOMPARE(rec.shell, QStringList{"notepad.exe " + folder + "/websites.dir"});
 
-    // Zips: a cancelled dialog keeps "*.zip", which is then shown and opened.
+    // Zips: a cancelled dialog does nothing; the zip filter is for this dialog only.
     rec.opened.clear();
-    rec.answers = {std::nullopt, "/downloads/a.zip"};
+    form->txtURL->setText("kept");
+    rec.answers = {std::nullopt, "/downloads/a.zip", "/pictures/sea.bmp"};
     Menu("mnuSearchZips")->trigger();
-    QCOMPARE(form->txtURL->text(), QString("*.zip"));
-    QCOMPARE(form->cdbOpen()->Filter(), QString("*.zip"));
+    QCOMPARE(form->txtURL->text(), QString("kept"));
     Menu("mnuSearchZips")->trigger();
-    QCOMPARE(rec.opened, (QStringList{"*.zip", "/downloads/a.zip"}));
+    QCOMPARE(form->txtURL->text(), QString("/downloads/a.zip"));
+    QCOMPARE(rec.opened, QStringList{"/downloads/a.zip"});
+    Menu("mnuWallPaperOpenBMP")->trigger();
+    QCOMPARE(rec.dialogs.mid(rec.dialogs.size() - 3),
+             (QStringList{"open *.zip [*.zip]", "open *.zip [*.zip]", "open /downloads/a.zip"}));
+
+    // Cancelled music and wallpaper dialogs change nothing.
+    rec.answers = {std::nullopt, std::nullopt};
+    Menu("mnuMusicOpen")->trigger();
+    Menu("mnuWallPaperOpenBMP")->trigger();
+    QCOMPARE(form->MusicFile(), QString("/music/song.mid"));
+    QCOMPARE(rec.wallpapers, (QStringList{"/pictures/sky.bmp", "/pictures/sea.bmp"}));
 
     // Run: a cancelled dialog leaves the name empty and does nothing.
     rec.opened.clear();
@@ -456,15 +590,29 @@ class FormsTest : public QObject {
     QVERIFY(rec.answers.empty());
   }
 
+  // Runs Update Directory and waits for its end; true when the directory was replaced.
+  std::optional<bool> Update() {
+    QSignalSpy ended(form.get(), &frmMain::DirectoryUpdateEnded);
+    Menu("mnuSearchUpdate")->trigger();
+    if (!ended.wait(10000)) return std::nullopt;
+    return ended.front().front().toBool();
+  }
+
+  QString Serve(TinyHttpServer& server) {
+    if (!server.listen(QHostAddress::LocalHost)) qFatal("cannot listen");
+    const QString url =
+        QString("http://127.0.0.1:%1/trailmark/websites.txt").arg(server.serverPort());
+    form->HTTP1()->SetURL(url);
+    return url;
+  }
+
   void directoryDownload() {
     Make();
     TinyHttpServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHost));
-    const QString base = QString("http://127.0.0.1:%1").arg(server.serverPort());
-    form->HTTP1()->SetURL(base + "/trailmark/websites.txt");
+    Serve(server);
 
     server.body = "fresh\nhttp://fresh.example.com/\nNew entry\n";
-    Menu("mnuSearchUpdate")->trigger();
+    QCOMPARE(Update(), std::optional<bool>(true));
     QCOMPARE(form->txtURL->text(), QString("Updated Directory"));
     QCOMPARE(form->HTTP1()->Action(), 0);
     QVERIFY(server.lastRequest.startsWith("GET /trailmark/websites.txt HTTP/1.1\r\n"));
@@ -472,26 +620,129 @@ class FormsTest : public QObject {
     Go("FRESH");
     QCOMPARE(rec.opened, QStringList{"http://fresh.example.com/"});
     QVERIFY(rec.messages.isEmpty());
+    QVERIFY(!form->prgUpdate->isVisible() && !form->cmdCancelUpdate->isVisible());
 
-    // A failing status, then a refused connection: the old file stays as it was.
-    server.status = "404 Not Found";
-    server.body = "not the directory";
-    Menu("mnuSearchUpdate")->trigger();
-    QCOMPARE(form->txtURL->text(), QString("Error Updating Directory"));
-    QCOMPARE(form->HTTP1()->Action(), 0);
-    // A file that cannot be written is a failure too.
-    server.status = "200 OK";
+    // A failing status, a refused connection, and anything that is not a directory file (an
+    // empty reply, a sign-on page, lines ended by CR LF): each fails, and the directory stays.
+    const QByteArray kept = server.body;
+    struct Case {
+      QByteArray status, contentType, body;
+    };
+    const Case failures[] = {
+        {"404 Not Found", "text/plain", "fresh\nhttp://fresh.example.com/\nx\n"},
+        {"200 OK", "text/plain", ""},
+        {"200 OK", "text/html", "<html>\n<body>Sign on</body>\n</html>\n"},
+        {"200 OK", "text/plain", "news\r\nhttp://news.example.com/\r\nNews\r\n"},
+        {"200 OK", "text/plain", "<html><body>Sign on</body></html>"},
+    };
+    for (const Case& c : failures) {
+      server.status = c.status;
+      server.contentType = c.contentType;
+      server.body = c.body;
+      form->txtURL->setText("typed");
+      QCOMPARE(Update(), std::optional<bool>(false));
+      QCOMPARE(form->txtURL->text(), QString("Error Updating Directory"));
+      QCOMPARE(form->HTTP1()->Action(), 0);
+      QCOMPARE(ReadBytes(folder + "/websites.dir"), kept);
+    }
+    // A local file that cannot be written is a failure too.
     HTTP http(5000);
+    std::optional<QString> outcome;
+    http.SetDoneHandler([&](const QString& error) { outcome = error; });
     http.SetURL(form->HTTP1()->URL());
     http.SetLocalFile(folder + "/missing/websites.dir");
-    QVERIFY_THROWS_EXCEPTION(HttpError, http.SetAction(1));
+    http.SetAction(1);
+    QVERIFY(!outcome);  // reported later, never from inside the call
+    QTRY_VERIFY(outcome.has_value());
+    QVERIFY(outcome->startsWith("Cannot write"));
+
     server.close();
+    QCOMPARE(Update(), std::optional<bool>(false));
+    QCOMPARE(rec.messages.size(), 6);
+    QCOMPARE(rec.messages.count(rec.messages.front()), rec.messages.size());
+    QCOMPARE(rec.messages.front(), QString("Please Sign on to the Internet and try Again!"));
+    QCOMPARE(ReadBytes(folder + "/websites.dir"), kept);
+    // No partial file is left behind.
+    QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{"websites.dir"});
+  }
+
+  void windowStaysAliveDuringTheDownload() {
+    Make();
+    TinyHttpServer server;
+    Serve(server);
+    server.hold = true;
+    server.body = "slow\nhttp://slow.example.com/\nSlow entry\n";
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+
+    QSignalSpy holding(&server, &TinyHttpServer::Holding);
+    QSignalSpy ended(form.get(), &frmMain::DirectoryUpdateEnded);
     Menu("mnuSearchUpdate")->trigger();
-    QCOMPARE(rec.messages, (QStringList{"Please Sign on to the Internet and try Again!",
-                                        "Please Sign on to the Internet and try Again!"}));
-    QCOMPARE(ReadBytes(folder + "/websites.dir"),
-             QByteArray("fresh\nhttp://fresh.example.com/\nNew entry\n"));
-    QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden).size(), 1);
+    QVERIFY(holding.wait(10000));
+    QVERIFY(form->HTTP1()->Busy());
+    QVERIFY(form->prgUpdate->isVisible() && form->cmdCancelUpdate->isVisible());
+    QCOMPARE(form->cursor().shape(), Qt::BusyCursor);
+    QVERIFY(!Menu("mnuSearchUpdate")->isEnabled());
+    // Typing and Go still work, on the old directory.
+    form->txtURL->setText("news");
+    QTest::keyClick(form->txtURL, Qt::Key_Return);
+    QCOMPARE(rec.opened, QStringList{"http://news.example.com/"});
+
+    server.Release();
+    QVERIFY(ended.wait(10000));
+    QCOMPARE(ended.front().front().toBool(), true);
+    QCOMPARE(ReadBytes(folder + "/websites.dir"), server.body);
+    QVERIFY(!form->prgUpdate->isVisible());
+    QCOMPARE(form->cursor().shape(), Qt::ArrowCursor);
+    QVERIFY(Menu("mnuSearchUpdate")->isEnabled());
+  }
+
+  void cancellingOrClosingGivesTheDownloadUp() {
+    for (const bool byClosing : {false, true}) {
+      Make();
+      TinyHttpServer server;
+      Serve(server);
+      server.hold = true;
+      server.body = "slow\nhttp://slow.example.com/\nSlow entry\n";
+      form->show();
+      QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+      QSignalSpy holding(&server, &TinyHttpServer::Holding);
+      QSignalSpy closed(&server, &TinyHttpServer::HeldClosed);
+      QSignalSpy ended(form.get(), &frmMain::DirectoryUpdateEnded);
+      form->txtURL->setText("typed");
+      Menu("mnuSearchUpdate")->trigger();
+      QVERIFY(holding.wait(10000));
+
+      if (byClosing) {
+        QVERIFY(form->close());
+      } else {
+        QTest::mouseClick(form->cmdCancelUpdate, Qt::LeftButton);
+        QVERIFY(form->statusBar()->currentMessage().contains("cancelled"));
+      }
+      QVERIFY(!form->HTTP1()->Busy());
+      QVERIFY(closed.wait(10000));  // the server sees the connection go
+      server.Release();             // too late: nobody reads it any more
+      QCoreApplication::processEvents();
+      QCOMPARE(ended.size(), 0);
+      QVERIFY(rec.messages.isEmpty());
+      QCOMPARE(form->txtURL->text(), QString("typed"));
+      QCOMPARE(ReadBytes(folder + "/websites.dir"), kDirectory);
+      QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{"websites.dir"});
+    }
+  }
+
+  void aDownloadThatTakesTooLongFails() {
+    Make(300);  // the whole download must end within 0.3 s
+    TinyHttpServer server;
+    Serve(server);
+    server.hold = true;
+    server.body = "slow\nhttp://slow.example.com/\nSlow entry\n";
+    QSignalSpy closed(&server, &TinyHttpServer::HeldClosed);
+    QCOMPARE(Update(), std::optional<bool>(false));
+    QCOMPARE(form->txtURL->text(), QString("Error Updating Directory"));
+    QCOMPARE(rec.messages, QStringList{"Please Sign on to the Internet and try Again!"});
+    QCOMPARE(ReadBytes(folder + "/websites.dir"), kDirectory);
+    QVERIFY(closed.size() == 1 || closed.wait(10000));
   }
 
   void aboutBox() {

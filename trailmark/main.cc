@@ -14,8 +14,11 @@ int main(int argc, char** argv) {
                                           .arg(TRAILMARK_VERSION_REVISION));
   QApplication::setDesktopFileName("trailmark");
 
-  trailmark::frmMain window(trailmark::ProgramFolder(), trailmark::MakeDesktopControls());
+  const trailmark::Folders folders = trailmark::ProgramFolders();
+  QApplication::setWindowIcon(trailmark::ProgramIcon(folders.shared));
+  trailmark::frmMain window(folders, trailmark::MakeDesktopControls());
   window.Form_Load();
   window.show();
+  window.activateWindow();
   return app.exec();
 }

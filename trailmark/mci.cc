@@ -1,8 +1,10 @@
 #include "mci.h"
 
 #include <QApplication>
+#include <QAudioDevice>
 #include <QAudioOutput>
 #include <QFileInfo>
+#include <QMediaDevices>
 #include <QMediaPlayer>
 #include <QMessageBox>
 #include <QUrl>
@@ -17,6 +19,9 @@ constexpr char kMissingParameter[] = "The command requires a parameter. Please s
 constexpr char kFileNotFound[] =
     "The file cannot be found. Make sure the path and filename are correct.";
 constexpr char kNotOpen[] = "The device is not open or is not recognized by MCI.";
+constexpr char kNoOutput[] =
+    "There is no sound output device on this system. Make sure one is installed and working.";
+constexpr char kNoPlayer[] = "The specified device driver cannot be loaded.";
 }  // namespace
 
 MciCommand ParseMciCommand(const QString& command) {
@@ -43,7 +48,10 @@ struct Mci::Device {
   QMediaPlayer player;
 };
 
-Mci::Mci(std::function<void(const QString&)> showError) : showError_(std::move(showError)) {
+Mci::Mci(std::function<void(const QString&)> showError, std::function<bool()> hasAudioOutput)
+    : showError_(std::move(showError)), hasAudioOutput_(std::move(hasAudioOutput)) {
+  // Some media back ends crash when a player is made without any audio output to play to.
+  if (!hasAudioOutput_) hasAudioOutput_ = [] { return !QMediaDevices::audioOutputs().isEmpty(); };
   if (!showError_) {
     showError_ = [](const QString& text) {
       QMessageBox::warning(QApplication::activeWindow(), "MCI Error", text, QMessageBox::Ok);
@@ -66,7 +74,9 @@ bool Mci::mciExecute(const QString& command) {
   if (cmd.verb == "play") {
     if (it == devices_.end()) {
       if (!QFileInfo(cmd.file).isFile()) return Fail(kFileNotFound);
+      if (!hasAudioOutput_()) return Fail(kNoOutput);
       auto device = std::make_unique<Device>();
+      if (!device->player.isAvailable()) return Fail(kNoPlayer);
       device->player.setAudioOutput(&device->output);
       device->player.setSource(QUrl::fromLocalFile(cmd.file));
       QObject::connect(&device->player, &QMediaPlayer::errorOccurred,

@@ -25,8 +25,10 @@ MciCommand ParseMciCommand(const QString& command);
 
 class Mci : public IMci {
  public:
-  // showError displays a failure (a message box by default).
-  explicit Mci(std::function<void(const QString&)> showError = {});
+  // showError displays a failure (a message box by default); hasAudioOutput tells whether
+  // the machine has somewhere to play to (by default, whether the media devices list one).
+  explicit Mci(std::function<void(const QString&)> showError = {},
+               std::function<bool()> hasAudioOutput = {});
   ~Mci() override;
   bool mciExecute(const QString& command) override;
 
@@ -35,6 +37,7 @@ class Mci : public IMci {
   bool Fail(const QString& text);
 
   std::function<void(const QString&)> showError_;
+  std::function<bool()> hasAudioOutput_;
   std::map<QString, std::unique_ptr<Device>> devices_;
 };
 

@@ -132,11 +132,11 @@ ShowURL::ShowURL(StartDetachedFn start) : start_(std::move(start)) {
   }
 }
 
-void ShowURL::Open() {
-  // The opener reports nothing to the program; what it could not open is only logged.
+bool ShowURL::Open() {
   const OpenAction action = ClassifyTarget(target_);
-  if (!LaunchAction(action, start_))
-    qWarning("trailmark: cannot open \"%s\"", qUtf8Printable(target_));
+  if (LaunchAction(action, start_)) return true;
+  qWarning("trailmark: cannot open \"%s\"", qUtf8Printable(target_));
+  return false;
 }
 
 }  // namespace trailmark

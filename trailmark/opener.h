@@ -38,7 +38,7 @@ class ShowURL : public IShowURL {
   explicit ShowURL(StartDetachedFn start = {});
   void SetTarget(const QString& target) override { target_ = target; }
   QString Target() const override { return target_; }
-  void Open() override;
+  bool Open() override;
 
  private:
   QString target_;

@@ -74,9 +74,9 @@ TEST(TrailmarkOpenerTest, TargetTravelsAsOneArgumentWithoutAShell) {
     return true;
   });
   opener.SetTarget(Q(odd));
-  opener.Open();
-  opener.SetTarget("gaffe");  // nothing to open: nothing started
-  opener.Open();
+  EXPECT_TRUE(opener.Open());
+  opener.SetTarget("gaffe");  // nothing to open: nothing started, and the caller is told
+  EXPECT_FALSE(opener.Open());
   ASSERT_EQ(started.size(), 1u);
   EXPECT_EQ(started[0].first, "xdg-open");
   EXPECT_EQ(started[0].second, QStringList{Q(odd)});
@@ -97,6 +97,17 @@ TEST(TrailmarkMciTest, CommandsAndTheirFailures) {
   EXPECT_EQ(shown, (QStringList{"The command requires a parameter. Please supply one.",
                                 "The file cannot be found. Make sure the path and filename are "
                                 "correct.",
+                                "The device is not open or is not recognized by MCI."}));
+
+  // Without a sound output no player is made: a failure, not a crash.
+  const fs::path song = winport::testing::MakeTempDir() / "song.wav";
+  WriteFile(song, "RIFF");
+  shown.clear();
+  Mci silent([&](const QString& text) { shown << text; }, [] { return false; });
+  EXPECT_FALSE(silent.mciExecute("play " + Q(song)));
+  EXPECT_FALSE(silent.mciExecute("stop " + Q(song)));
+  EXPECT_EQ(shown, (QStringList{"There is no sound output device on this system. Make sure one "
+                                "is installed and working.",
                                 "The device is not open or is not recognized by MCI."}));
 }
 

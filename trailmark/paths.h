@@ -20,8 +20,16 @@ inline constexpr char kDirectoryUrlVariable[] = "TRAILMARK_DIRECTORY_URL";
 inline constexpr char kFavoritesFolder[] = "c:\\windows\\favorites\\";
 inline constexpr char kKeywordFolder[] = "c:\\windows\\favorites\\keywords\\";
 
-// The files the program keeps in its folder.
-QStringList ProgramFiles();
+// The two folders the program works with: the files it ships (help page, about picture, icon
+// and the first copies of the user's files), read only, and the user's own files (directory
+// file and memory file), which never live beside the executable.
+struct Folders {
+  QString shared;
+  QString user;
+};
+
+// The files each user starts with, copied from the shared folder on first use.
+QStringList UserFiles();
 
 // The address the directory file is downloaded from.
 QString DirectoryFileUrl();
@@ -29,12 +37,19 @@ QString DirectoryFileUrl();
 // The host path of a Windows-style path (an absolute host path passes through).
 QString HostPathOf(const QString& path);
 
-// The program folder: the executable's directory when it is writable, else
-// <dataHome>/trailmark, seeded with the program files found beside the executable or in the
-// installed data folder (<exeDir>/../share/trailmark). Files already there are kept.
-QString ResolveProgramFolder(const QString& exeDir, bool exeDirWritable, const QString& dataHome);
+// The first of candidates that holds the shipped files (it has "help.html"); empty when none.
+QString FindSharedFolder(const QStringList& candidates);
 
-// The same for the running program ($XDG_DATA_HOME, else ~/.local/share).
-QString ProgramFolder();
+// Where the shipped files are looked for, in order: the installation's share folder beside the
+// executable (<exeDir>/../share/trailmark, which is also the build tree's layout), the system
+// data folders, then the folder this build installs to, then the build tree's.
+QStringList SharedFolderCandidates(const QString& exeDir, const QStringList& systemDataDirs);
+
+// <dataHome>/trailmark, created when missing and seeded from shared with the user files that
+// are not there yet. Files already there are kept.
+QString PrepareUserFolder(const QString& dataHome, const QString& shared);
+
+// Both folders for the running program ($XDG_DATA_HOME, else ~/.local/share, for the user's).
+Folders ProgramFolders();
 
 }  // namespace trailmark
