@@ -1,0 +1,198 @@
+// hr-server as a process: what it stores and answers for good uploads, scripted replies, and
+// bad input (no blank line, wrong or huge Content-Length, garbage, a stalled client).
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "testing.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class Server {
+ public:
+  explicit Server(std::vector<std::string> options) {
+    int out[2];
+    if (::pipe(out) != 0) return;
+    options.insert(options.begin(), {(winport::testing::BinDir() / "hr-server").string(), "--port",
+                                     "0", "--store", m_store.string()});
+    m_pid = ::fork();
+    if (m_pid == 0) {
+      ::dup2(out[1], 1);
+      ::close(out[0]);
+      ::close(out[1]);
+      std::vector<char*> argv;
+      for (auto& a : options) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    m_out = ::fdopen(out[0], "r");
+    std::string ready = Line();
+    if (ready.rfind("listening on 127.0.0.1:", 0) == 0) m_nPort = std::stoi(ready.substr(23));
+  }
+  ~Server() {
+    if (m_pid > 0) {
+      ::kill(m_pid, SIGKILL);
+      ::waitpid(m_pid, nullptr, 0);
+    }
+    if (m_out != nullptr) std::fclose(m_out);
+  }
+  std::string Line() {
+    char line[1024];
+    if (m_out == nullptr || std::fgets(line, sizeof line, m_out) == nullptr) return "";
+    std::string text = line;
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    return text;
+  }
+  int Stop(int signal) {
+    ::kill(m_pid, signal);
+    int status = 0;
+    ::waitpid(m_pid, &status, 0);
+    m_pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  // Every file in the store (the temporary folder included), by name.
+  std::vector<fs::path> Files() const {
+    std::vector<fs::path> files;
+    for (auto& e : fs::recursive_directory_iterator(m_store))
+      if (e.is_regular_file()) files.push_back(e.path());
+    std::sort(files.begin(), files.end());
+    return files;
+  }
+
+  // Sends `bytes` on a new connection (closing its sending side when `half` is set), and
+  // returns what came back until the server closed or `reply` bytes came.
+  std::string Exchange(const std::string& bytes, bool half = false) {
+    int s = Connect();
+    ::send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (half) ::shutdown(s, SHUT_WR);
+    std::string answer = ReadLine(s);
+    ::close(s);
+    return answer;
+  }
+  int Connect() {
+    int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(m_nPort));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    return s;
+  }
+  // One answer line (through its LF), or what came before the server closed.
+  static std::string ReadLine(int s) {
+    std::string answer;
+    char c;
+    while (::recv(s, &c, 1, 0) == 1) {
+      answer += c;
+      if (c == '\n') break;
+    }
+    return answer;
+  }
+
+  fs::path m_store = winport::testing::MakeTempDir("store");
+  int m_nPort = 0;
+
+ private:
+  pid_t m_pid = -1;
+  FILE* m_out = nullptr;
+};
+
+std::string Request(const std::string& site, const std::string& file, long delta = 0) {
+  std::string body = "BODY 03 " + site + " \r" + file + "\r\n";
+  return "PUT Request-URI HTTP/1.0\r\nContent-Length:" +
+         std::to_string(static_cast<long>(body.size()) + delta) + "\r\n\r\n" + body;
+}
+
+TEST(HrServer, StoresEachAcceptedFileWholeUnderItsSite) {
+  Server server({});
+  ASSERT_NE(server.m_nPort, 0);
+  std::string file(50000, 'r');
+  file += "[Report 1]\r\n";
+  EXPECT_EQ(server.Exchange(Request("SITE0042", file)), "HTTP/1.0 202 Accepted\r\n");
+  std::string line = server.Line();
+  EXPECT_NE(line.find("site=SITE0042 bytes=" + std::to_string(file.size()) + " status=202"),
+            std::string::npos)
+      << line;
+  auto files = server.Files();
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].parent_path().filename(), "SITE0042");
+  EXPECT_EQ(winport::testing::ReadFile(files[0]), file);
+
+  // Many at once, each on its own connection.
+  std::vector<std::thread> clients;
+  for (int i = 0; i < 16; ++i)
+    clients.emplace_back([&server, i] {
+      EXPECT_EQ(server.Exchange(Request("S" + std::to_string(i % 4), std::to_string(i))),
+                "HTTP/1.0 202 Accepted\r\n");
+    });
+  for (auto& c : clients) c.join();
+  for (int i = 0; i < 16; ++i) EXPECT_NE(server.Line().find("status=202"), std::string::npos);
+  EXPECT_EQ(server.Files().size(), 17u);
+  // A site identifier cannot lead out of the store.
+  EXPECT_EQ(server.Exchange(Request("../x", "y")), "HTTP/1.0 202 Accepted\r\n");
+  server.Line();
+  for (auto& f : server.Files()) EXPECT_EQ(f.string().rfind(server.m_store.string(), 0), 0u) << f;
+  EXPECT_EQ(server.Stop(SIGTERM), 0);
+}
+
+TEST(HrServer, ScriptedRepliesComeInOrderThenTheDefault) {
+  fs::path script = winport::testing::MakeTempDir("script") / "replies";
+  std::ofstream(script) << "400\n# a comment\n500\ngarbage\nlong\nclose\n";
+  Server server({"--script", script.string(), "--reply", "503"});
+  EXPECT_EQ(server.Exchange(Request("A", "1")), "HTTP/1.0 400 Bad Request\r\n");
+  EXPECT_EQ(server.Exchange(Request("A", "2")), "HTTP/1.0 500 Internal Server Error\r\n");
+  std::string garbage = server.Exchange(Request("A", "3"));
+  EXPECT_EQ(garbage.find(' '), std::string::npos);
+  EXPECT_EQ(server.Exchange(Request("A", "4")).size(), 13u + 10240 + 2);
+  EXPECT_EQ(server.Exchange(Request("A", "5")), "");
+  EXPECT_EQ(server.Exchange(Request("A", "6")), "HTTP/1.0 503 Service Unavailable\r\n");
+  EXPECT_TRUE(server.Files().empty());  // only a 2xx stores
+}
+
+TEST(HrServer, BadRequestsGet400AndStoreNothing) {
+  Server server({"--idle", "0.3"});
+  const std::string good = Request("SITE", "[R]\r\n");
+  // No blank line before the client stops sending.
+  EXPECT_EQ(server.Exchange("PUT Request-URI HTTP/1.0\r\nContent-Length:5\r\n", true),
+            "HTTP/1.0 400 Bad Request\r\n");
+  // Content-Length longer than the body, shorter than it, huge, missing, not a number.
+  EXPECT_EQ(server.Exchange(Request("SITE", "[R]\r\n", 10), true), "HTTP/1.0 400 Bad Request\r\n");
+  EXPECT_EQ(server.Exchange(Request("SITE", "[R]\r\n", -3)), "HTTP/1.0 400 Bad Request\r\n");
+  EXPECT_EQ(server.Exchange("PUT x HTTP/1.0\r\nContent-Length:99999999999\r\n\r\n"),
+            "HTTP/1.0 400 Bad Request\r\n");
+  EXPECT_EQ(server.Exchange("PUT x HTTP/1.0\r\nHost: y\r\n\r\nBODY 03 S \rx\r\n"),
+            "HTTP/1.0 400 Bad Request\r\n");
+  EXPECT_EQ(server.Exchange("PUT x HTTP/1.0\r\nContent-Length:1x\r\n\r\n"),
+            "HTTP/1.0 400 Bad Request\r\n");
+  // Not a PUT, no BODY line, binary garbage, a header that never ends.
+  EXPECT_EQ(server.Exchange("GET / HTTP/1.0\r\nContent-Length:0\r\n\r\n"),
+            "HTTP/1.0 400 Bad Request\r\n");
+  EXPECT_EQ(server.Exchange("PUT x HTTP/1.0\r\nContent-Length:7\r\n\r\nHELLO\r\n"),
+            "HTTP/1.0 400 Bad Request\r\n");
+  EXPECT_EQ(server.Exchange(std::string("\x00\xff\x01\r\n\r\n\x02", 8)),
+            "HTTP/1.0 400 Bad Request\r\n");
+  EXPECT_EQ(server.Exchange(std::string(9000, 'h')), "HTTP/1.0 400 Bad Request\r\n");
+  // A client that stalls in the middle of its body.
+  EXPECT_EQ(server.Exchange(good.substr(0, good.size() - 3)), "HTTP/1.0 400 Bad Request\r\n");
+  for (int i = 0; i < 11; ++i) EXPECT_NE(server.Line().find("status=400"), std::string::npos);
+  for (auto& f : server.Files()) ADD_FAILURE() << "stored: " << f;
+  // Still serving.
+  EXPECT_EQ(server.Exchange(good), "HTTP/1.0 202 Accepted\r\n");
+}
+
+}  // namespace

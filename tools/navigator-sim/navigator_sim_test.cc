@@ -1,0 +1,146 @@
+// navigator-sim as a process: the lines it prints for the module's messages and the
+// DAK_CONNSTATE records it writes into a mailslot of the test's own.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <winport/handle.h>
+#include <winport/mailslot.h>
+#include <winport/window.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "testing.h"
+
+namespace {
+
+using namespace winport;
+
+// navigator-sim with its standard output on a pipe, read line by line.
+class Navigator {
+ public:
+  explicit Navigator(std::vector<std::string> options) {
+    int out[2];
+    if (::pipe(out) != 0) return;
+    options.insert(options.begin(), (winport::testing::BinDir() / "navigator-sim").string());
+    m_pid = ::fork();
+    if (m_pid == 0) {
+      ::dup2(out[1], 1);
+      ::close(out[0]);
+      ::close(out[1]);
+      std::vector<char*> argv;
+      for (auto& a : options) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    m_out = ::fdopen(out[0], "r");
+  }
+  ~Navigator() {
+    if (m_pid > 0) {
+      ::kill(m_pid, SIGKILL);
+      ::waitpid(m_pid, nullptr, 0);
+    }
+    if (m_out != nullptr) std::fclose(m_out);
+  }
+  std::string Line() {
+    char line[256];
+    if (m_out == nullptr || std::fgets(line, sizeof line, m_out) == nullptr) return "";
+    std::string text = line;
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    return text;
+  }
+  // The exit status, once it ended by itself.
+  int Wait() {
+    int status = 0;
+    ::waitpid(m_pid, &status, 0);
+    m_pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  void Signal(int signal) { ::kill(m_pid, signal); }
+
+ private:
+  pid_t m_pid = -1;
+  FILE* m_out = nullptr;
+};
+
+class NavigatorSimTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_hSlot = CreateMailslotA("\\\\.\\mailslot\\DAKUsabilitySlot", 0, 30000, nullptr);
+    ASSERT_NE(m_hSlot, INVALID_HANDLE_VALUE);
+  }
+  void TearDown() override { CloseHandle(m_hSlot); }
+
+  // The state of the next DAK_CONNSTATE record (waited for), or -1.
+  int NextState() {
+    std::uint8_t record[64];
+    DWORD read = 0;
+    if (!ReadFile(m_hSlot, record, sizeof record, &read, nullptr) || read != 8) return -1;
+    EXPECT_EQ(record[0], 4);  // DAK_CONNSTATE
+    return record[4] | record[5] << 8 | record[6] << 16 | record[7] << 24;
+  }
+  static void Post(const char* name, WPARAM code = 0) {
+    HWND window = FindWindowA("Orbilink Navigator", nullptr);
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(PostMessageA(window, RegisterWindowMessageA(name), code, 0));
+  }
+
+  HANDLE m_hSlot = nullptr;
+};
+
+TEST_F(NavigatorSimTest, ConnectsOnRequestAndHangsUpAfterTheOutcome) {
+  Navigator navigator({"--connect", "--dial-ms", "50"});
+  EXPECT_NE(navigator.Line().find("ready"), std::string::npos);
+  Post("WM_CanSendHealthReport");
+  EXPECT_EQ(navigator.Line(), "WM_CanSendHealthReport");
+  EXPECT_EQ(NextState(), 1);
+  EXPECT_EQ(NextState(), 2);
+  Post("WM_HealthReportSent", 2);
+  EXPECT_EQ(navigator.Line(), "sent DAK_CONNSTATE CONN_CONNECTING");
+  EXPECT_EQ(navigator.Line(), "sent DAK_CONNSTATE CONN_CONNECTED");
+  EXPECT_EQ(navigator.Line(), "WM_HealthReportSent code=2");
+  EXPECT_EQ(NextState(), 0);
+  Post("WM_NotForTheNavigator");
+  HWND window = FindWindowA("Orbilink Navigator", nullptr);
+  ASSERT_TRUE(PostMessageA(window, WM_CLOSE, 0, 0));
+  EXPECT_EQ(navigator.Line(), "sent DAK_CONNSTATE CONN_IDLE");
+  EXPECT_EQ(navigator.Line(), "WM_CLOSE");
+  EXPECT_EQ(navigator.Wait(), 0);
+}
+
+TEST_F(NavigatorSimTest, FailedDialGoesBackToIdleAndSigtermEndsIt) {
+  Navigator navigator({"--fail-connect", "--dial-ms", "0"});
+  EXPECT_NE(navigator.Line().find("ready"), std::string::npos);
+  Post("WM_CanSendHealthReport");
+  EXPECT_EQ(NextState(), 1);
+  EXPECT_EQ(NextState(), 0);
+  // Without --connect semantics left over, an outcome message changes nothing.
+  Post("WM_HealthReportSent", 1);
+  EXPECT_EQ(navigator.Line(), "WM_CanSendHealthReport");
+  EXPECT_EQ(navigator.Line(), "sent DAK_CONNSTATE CONN_CONNECTING");
+  EXPECT_EQ(navigator.Line(), "sent DAK_CONNSTATE CONN_IDLE");
+  EXPECT_EQ(navigator.Line(), "WM_HealthReportSent code=1");
+  navigator.Signal(SIGTERM);
+  EXPECT_EQ(navigator.Line(), "WM_CLOSE");
+  EXPECT_EQ(navigator.Wait(), 0);
+}
+
+TEST_F(NavigatorSimTest, WithoutConnectItOnlyListens) {
+  Navigator navigator({});
+  EXPECT_NE(navigator.Line().find("ready"), std::string::npos);
+  Post("WM_CanSendHealthReport");
+  EXPECT_EQ(navigator.Line(), "WM_CanSendHealthReport");
+  navigator.Signal(SIGINT);
+  EXPECT_EQ(navigator.Line(), "WM_CLOSE");
+  EXPECT_EQ(navigator.Wait(), 0);
+  DWORD waiting = 0;
+  EXPECT_TRUE(GetMailslotInfo(m_hSlot, nullptr, nullptr, &waiting, nullptr));
+  EXPECT_EQ(waiting, 0u);
+}
+
+}  // namespace
