@@ -14,6 +14,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/TimeText.h"
 #include "core/TraceLog.h"
 #include "driver/VESDDInterface.h"
 
@@ -36,24 +37,20 @@ class CStoreLock {
   CRITICAL_SECTION* m_pLock;
 };
 
-// The C library's asctime text of a broken-down time, without its line feed.
-std::string AscText(const std::tm& tm) {
-  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-  char text[64];
-  std::snprintf(text, sizeof text, "%.3s %.3s%3d %.2d:%.2d:%.2d %d",
-                kDays[(tm.tm_wday % 7 + 7) % 7], kMonths[(tm.tm_mon % 12 + 12) % 12], tm.tm_mday,
-                tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_year + 1900);
-  return text;
-}
-
-// ctime text (with its line feed), or "Time Not Set" for times the C library cannot show.
+// ctime text (with its line feed), or "Time Not Set" for times the original platform's C
+// library cannot show (before the epoch in local time, or past 32 bits).
 std::string CTimeText(DWORD t) {
   tzset();
   long long westOffset = static_cast<long long>(timezone);
   if (static_cast<long long>(t) < westOffset || t >= 0x80000000u) return "Time Not Set\n";
-  return AscText(LocalTime(static_cast<std::time_t>(t))) + "\n";
+  return OrbCtime(static_cast<std::time_t>(t));
+}
+
+// The asctime text of a moment in local time, for trace lines (no line feed).
+std::string TraceTime(std::time_t t) {
+  std::string text = OrbCtime(t);
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
 }
 
 bool ReadRegDword(HKEY key, const char* name, DWORD* value) {
@@ -277,9 +274,9 @@ BOOL CReportStore::OnShutDown() {
 BOOL CReportStore::HasNewPeriodStarted() {
   LogInfo("CReportStore::HasNewPeriodStarted", 0);
   std::time_t now = Now();
-  LogInfoF("the current time is %s", AscTime(now).c_str());
+  LogInfoF("the current time is %s", TraceTime(now).c_str());
   LogInfoF("the period start time was %s",
-           AscTime(static_cast<std::time_t>(m_dwPeriodStart)).c_str());
+           TraceTime(static_cast<std::time_t>(m_dwPeriodStart)).c_str());
   long long elapsed = static_cast<long long>(now) - static_cast<long long>(m_dwPeriodStart);
   if (elapsed >= static_cast<long long>(m_dwPeriodicity) * 3600) {
     LogInfo("CReportStore::NewPeriod Started", 0);
@@ -506,7 +503,8 @@ BOOL CReportStore::WriteHRRecordToINI() {
 
   // 1. Header.
   std::time_t now = Now();
-  std::string header = AscText(UtcTime(now));
+  std::string header = OrbAsctime(UtcTime(now));
+  header.pop_back();  // the line feed
   header += m_bSiteIdEnabled ? ",SiteID" : ",";
   header += m_bServiceEnabled ? ",ServiceSpecific" : ",";
   header += ".";

@@ -6,6 +6,7 @@
 #include <winport/handle.h>
 
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -17,15 +18,19 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 
-std::string AscUtc(std::time_t t) {
-  std::tm tm = winport::UtcTime(t);
+// The original platform's asctime text: the day of the month with a leading zero.
+std::string AscText(const std::tm& tm) {
   char text[64];
-  asctime_r(&tm, text);
-  return std::string(text, std::strlen(text) - 1);
+  std::strftime(text, sizeof text, "%a %b %d %H:%M:%S %Y", &tm);
+  return text;
+}
+
+std::string AscUtc(std::time_t t) {
+  return AscText(winport::UtcTime(t));
 }
 
 std::string AscLocal(std::time_t t) {
-  return winport::AscTime(t);
+  return AscText(winport::LocalTime(t));
 }
 
 const char kBin[] = "c:\\Orbilink\\Vitalis\\vitalis.bin";
@@ -338,7 +343,7 @@ TEST_F(StoreTest, RecordWithEveryFlag) {
                 "DriverOpMode=DVB\r\n"
                 "Address0001=a3 long line\n\r\n"
                 "Address0002=b3\n\r\n"
-                "[012Zn Statistics]\r\n"
+                "\r\n[012Zn Statistics]\r\n"
                 "00Phone=555-3\r\n"
                 "00Total Dialouts=10\r\n"
                 "00Busy Dialouts=3\r\n"
@@ -454,15 +459,22 @@ TEST_F(StoreTest, FailureRecordKeysAndTimes) {
   record[12] = 9;
   put32(8, 42);
   store.WritePDFailureRecord(record);
+  std::time_t after = winport::Now();
   std::string text = Read(store.m_szCurrentPath);
-  // The record's own time is the moment it was written.
-  std::size_t at = text.find("001-Time =") + 10, end = text.find('\n', at);
-  std::string written = text.substr(at, end - at);
-  EXPECT_TRUE(written == AscLocal(before) || written == AscLocal(winport::Now())) << written;
-  text.replace(at, end - at, "<now>");
-  EXPECT_EQ(text.substr(0, text.find("002-Time")),
+  // Each record's own time is the moment it was written.
+  for (const char* key : {"001-Time =", "002-Time ="}) {
+    std::size_t at = text.find(key);
+    ASSERT_NE(at, std::string::npos) << text;
+    at += std::strlen(key);
+    std::size_t end = text.find('\n', at);
+    std::string written = text.substr(at, end - at);
+    EXPECT_TRUE(written == AscLocal(before) || written == AscLocal(after)) << written;
+    text.replace(at, end - at, "<now>");
+  }
+  // Time values keep ctime's line feed, and the writer's CR LF follows it.
+  EXPECT_EQ(text,
             "[PD_FAILURE_STATISTICS]\r\n"
-            "001-Time =<now>\n"
+            "001-Time =<now>\n\r\n"
             "001-Package Description =a package\r\n"
             "001-Topic=TTTTTTTTTTTTTT\r\n"
             "001-Package Provider =provider\r\n"
@@ -472,11 +484,22 @@ TEST_F(StoreTest, FailureRecordKeysAndTimes) {
             "001-Current State=SFXFDB_FILE_LOAD_FAILED\r\n"
             "001-File Mask =0000beef\r\n"
             "001-Number Of Loads =3\r\n"
-            "001-FRD Time=Fri Jan  2 00:00:00 1970\n"
-            "001-FSD Time=Time Not Set\n"
-            "001-Client File Size =123456\r\n");
-  EXPECT_NE(text.find("002-Request Reason=Undefined\r\n"), std::string::npos);
-  EXPECT_NE(text.find("002-Current State=Undefined\r\n"), std::string::npos);
+            "001-FRD Time=Fri Jan 02 00:00:00 1970\n\r\n"
+            "001-FSD Time=Time Not Set\n\r\n"
+            "001-Client File Size =123456\r\n"
+            "002-Time =<now>\n\r\n"
+            "002-Package Description =a package\r\n"
+            "002-Topic=TTTTTTTTTTTTTT\r\n"
+            "002-Package Provider =provider\r\n"
+            "002-Client Name =client\r\n"
+            "002-Delivery Status =-2\r\n"
+            "002-Request Reason=Undefined\r\n"
+            "002-Current State=Undefined\r\n"
+            "002-File Mask =0000beef\r\n"
+            "002-Number Of Loads =3\r\n"
+            "002-FRD Time=Fri Jan 02 00:00:00 1970\n\r\n"
+            "002-FSD Time=Time Not Set\n\r\n"
+            "002-Client File Size =123456\r\n");
   EXPECT_EQ(store.m_dwFailureCounter, 3u);
 }
 

@@ -92,6 +92,12 @@ std::vector<Line> Parse(const std::string& content) {
       i = nl + 1;
     }
     Classify(&line);
+    // A value that ends in a line feed is written as its bytes and then CR LF. Those three
+    // bytes end the one key line, so a key added later goes behind them, not between them.
+    if (line.kind == Line::kKey && line.end == "\n" && content.compare(i, 2, "\r\n") == 0) {
+      line.end = "\n\r\n";
+      i += 2;
+    }
     lines.push_back(std::move(line));
   }
   return lines;

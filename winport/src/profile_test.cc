@@ -60,6 +60,23 @@ TEST(Profile, SequenceOfWritesGivesTheExactLayout) {
   EXPECT_FALSE(fs::exists(Host("never.ini")));
 }
 
+TEST(Profile, ValueEndingInALineFeedKeepsItsLineWhole) {
+  const char* f = "c:\\lf.ini";
+  ASSERT_TRUE(WritePrivateProfileStringA("S", "t1", "Sun Dec 06 04:22:00 2026\n", f));
+  ASSERT_TRUE(WritePrivateProfileStringA("S", "n", "1", f));
+  ASSERT_TRUE(WritePrivateProfileStringA("S", "t2", "Mon Dec 07 00:00:00 2026\n", f));
+  ASSERT_TRUE(WritePrivateProfileStringA("T", "x", "y", f));
+  EXPECT_EQ(testing::ReadFile(Host("lf.ini")),
+            "[S]\r\nt1=Sun Dec 06 04:22:00 2026\n\r\nn=1\r\n"
+            "t2=Mon Dec 07 00:00:00 2026\n\r\n\r\n[T]\r\nx=y\r\n");
+  EXPECT_EQ(Get("S", "t1", f), "Sun Dec 06 04:22:00 2026");
+  // Replaced in place, the key takes the new value's bytes.
+  ASSERT_TRUE(WritePrivateProfileStringA("s", "T1", "later", f));
+  EXPECT_EQ(testing::ReadFile(Host("lf.ini")),
+            "[S]\r\nt1=later\r\nn=1\r\n"
+            "t2=Mon Dec 07 00:00:00 2026\n\r\n\r\n[T]\r\nx=y\r\n");
+}
+
 TEST(Profile, ForeignFileKeepsItsOtherLinesByteForByte) {
   const std::string original =
       "; written by hand\n"
