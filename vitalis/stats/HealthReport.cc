@@ -11,9 +11,6 @@
 #include "driver/VESDDInterface.h"
 #include "stats/ReportStore.h"
 
-// Texts are cut to their fields on purpose.
-#pragma GCC diagnostic ignored "-Wformat-truncation"
-
 namespace {
 
 DWORD GetU32(const BYTE* p) {
@@ -28,7 +25,9 @@ ULONGLONG GetU64(const BYTE* p) {
 // Copies a text reply of the driver into a fixed field, cut to fit.
 template <std::size_t N>
 void CopyReply(char (&field)[N], const char* reply) {
-  std::snprintf(field, N, "%s", reply);
+  std::size_t n = strnlen(reply, N - 1);
+  std::memcpy(field, reply, n);
+  field[n] = '\0';
 }
 
 const char* const kDeliveryStatusNames[] = {

@@ -17,25 +17,12 @@
 #include "core/TimeText.h"
 #include "core/TraceLog.h"
 #include "driver/VESDDInterface.h"
-
-// Texts are cut to their fields on purpose.
-#pragma GCC diagnostic ignored "-Wformat-truncation"
+#include "stats/ReportText.h"
 
 namespace {
 
 const char kOrbilinkKey[] = "SOFTWARE\\Tessaline\\Orbilink";
 const char kHealthReportKey[] = "SOFTWARE\\Tessaline\\Orbilink\\HealthReport";
-
-class CStoreLock {
- public:
-  explicit CStoreLock(CRITICAL_SECTION* lock) : m_pLock(lock) { EnterCriticalSection(m_pLock); }
-  ~CStoreLock() { LeaveCriticalSection(m_pLock); }
-  CStoreLock(const CStoreLock&) = delete;
-  CStoreLock& operator=(const CStoreLock&) = delete;
-
- private:
-  CRITICAL_SECTION* m_pLock;
-};
 
 // ctime text (with its line feed), or "Time Not Set" for times the original platform's C
 // library cannot show (before the epoch in local time, or past 32 bits).
@@ -105,17 +92,6 @@ DWORD GetU32(const BYTE* p) {
          static_cast<DWORD>(p[3]) << 24;
 }
 
-// A text field of a binary record: at most `width` bytes, terminated.
-std::string FieldText(const BYTE* p, std::size_t width) {
-  const char* text = reinterpret_cast<const char*>(p);
-  return std::string(text, strnlen(text, width));
-}
-
-std::string Upper(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
-}
-
 }  // namespace
 
 CReportStore::CReportStore()
@@ -140,10 +116,8 @@ CReportStore::CReportStore()
       m_bMidnightCheckDone(FALSE),
       m_pVesdd(nullptr),
       m_dwChannel(0),
-      m_bCountsChanged(FALSE),
-      m_tLastCheckpoint(0),
-      m_bWriteFailed(FALSE),
-      m_pRecordEntries(nullptr) {
+      m_bCountsChanged(false),
+      m_tLastCheckpoint(0) {
   std::strcpy(m_szBinFileName, m_pszDefaultBinFileName);
   m_szCurrentPath[0] = '\0';
   m_szCurrentName[0] = '\0';
@@ -320,7 +294,7 @@ void CReportStore::ResetPeriod() {
 }
 
 void CReportStore::BuildReportPath(char* buffer, DWORD size, const char* name) const {
-  std::snprintf(buffer, size, "%s\\Vitalis\\%s", m_szBaseDir, name);
+  CReportText::Copy(buffer, size, std::string(m_szBaseDir) + "\\Vitalis\\" + name);
 }
 
 void CReportStore::GetCurrentReportPath(char* buffer, DWORD size) {
@@ -336,15 +310,15 @@ void CReportStore::GetNewININame() {
   std::tm local = LocalTime(Now());
   // A name already taken by a file on disk (a roll-over within the hour, or a state file that
   // was lost) would mix two numberings in one file; the hour field moves on to a free name.
-  char name[sizeof m_szCurrentName + 16];
+  std::string name;
   char path[MAX_PATH];
   for (int hour = local.tm_hour; hour < 100; ++hour) {
-    std::snprintf(name, sizeof name, "HR%d%02d%02d%02d.ini", local.tm_year + 1900, local.tm_mon + 1,
-                  local.tm_mday, hour);
-    BuildReportPath(path, sizeof path, name);
+    name = CReportText::Format("HR%d%02d%02d%02d.ini", local.tm_year + 1900, local.tm_mon + 1,
+                               local.tm_mday, hour);
+    BuildReportPath(path, sizeof path, name.c_str());
     if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) break;
   }
-  std::snprintf(m_szCurrentName, sizeof m_szCurrentName, "%s", name);
+  CReportText::Copy(m_szCurrentName, sizeof m_szCurrentName, name);
   BuildReportPath(m_szCurrentPath, sizeof m_szCurrentPath, m_szCurrentName);
   LogInfoF("CReportStore::GetNewININame new name obtained  = %s", m_szCurrentName);
 }
@@ -364,12 +338,7 @@ void CReportStore::WriteINI(const char* section, const char* key, const char* va
     LogInfo("CReportStore::WriteINI - string too big to be put in tracelog file", 0);
   }
   CStoreLock hold(&m_csLock);
-  if (m_pRecordEntries != nullptr) {
-    m_pRecordEntries->push_back({section, key, value});
-    return;
-  }
   if (!WritePrivateProfileStringA(section, key, value, m_szCurrentPath)) {
-    m_bWriteFailed = TRUE;
     LogError("CReportStore::WriteINI - failed to write", winport::GetLastError());
   }
 }
@@ -449,7 +418,7 @@ BOOL CReportStore::WriteGeneralData(const BYTE* message) {
     int length = static_cast<signed char>(message[offset]);
     offset += 4;
     if (length > 0) {
-      text = FieldText(message + offset, static_cast<std::size_t>(length));
+      text = CReportText::Field(message + offset, static_cast<std::size_t>(length));
       offset += static_cast<std::size_t>(length);
     }
   }
@@ -472,10 +441,10 @@ void CReportStore::WritePDFailureRecord(const BYTE* record) {
   };
   char number[32];
   put("%s-Time ", CTimeText(static_cast<DWORD>(Now())));
-  put("%s-Package Description ", FieldText(record + 42, 512));
-  put("%s-Topic", FieldText(record + 554, 14));
-  put("%s-Package Provider ", FieldText(record + 31, 11));
-  put("%s-Client Name ", FieldText(record + 20, 11));
+  put("%s-Package Description ", CReportText::Field(record + 42, 512));
+  put("%s-Topic", CReportText::Field(record + 554, 14));
+  put("%s-Package Provider ", CReportText::Field(record + 31, 11));
+  put("%s-Client Name ", CReportText::Field(record + 20, 11));
   std::snprintf(number, sizeof number, "%d",
                 static_cast<int>(static_cast<signed char>(record[572])));
   put("%s-Delivery Status ", number);
@@ -490,243 +459,6 @@ void CReportStore::WritePDFailureRecord(const BYTE* record) {
   std::snprintf(number, sizeof number, "%lu", static_cast<unsigned long>(GetU32(record + 576)));
   put("%s-Client File Size ", number);
   SynchronizeINIFile();
-}
-
-BOOL CReportStore::WriteHRRecordToINI() {
-  LogInfo("CReportStore::WriteHRRecordToINI", 0);
-  CStoreLock hold(&m_csLock);
-  m_bWriteFailed = FALSE;
-  std::vector<RecordEntry> entries;
-  m_pRecordEntries = &entries;
-  char nnn[16], section[64], key[32], value[256];
-  std::snprintf(nnn, sizeof nnn, "%03lu", static_cast<unsigned long>(m_dwReportCounter));
-
-  // 1. Header.
-  std::time_t now = Now();
-  std::string header = OrbAsctime(UtcTime(now));
-  header.pop_back();  // the line feed
-  header += m_bSiteIdEnabled ? ",SiteID" : ",";
-  header += m_bServiceEnabled ? ",ServiceSpecific" : ",";
-  header += ".";
-  m_dwPeriodStart = static_cast<DWORD>(now);
-  std::snprintf(key, sizeof key, "HRTime%s", nnn);
-  WriteINI("Header", key, header.c_str());
-  ++m_dwReportCounter;
-
-  // 2. General values.
-  std::snprintf(section, sizeof section, "%sGeneral", nnn);
-  WriteINI(section, "SiteID", m_VesddDelta.szSiteID);
-  std::snprintf(value, sizeof value, "%ld", static_cast<long>(m_dwRunningMinutes));
-  WriteINI(section, "ORBNav Running Minutes", value);
-  WriteINI(section, "Serial No", m_VesddDelta.szSerialNumber);
-
-  // 3. Signal quality.
-  static const char* const kSqfKeys[] = {"SQF0_49",    "SQF50_59",   "SQF60_69",   "SQF70_79",
-                                         "SQF80_89",   "SQF90_99",   "SQF100_109", "SQF110_119",
-                                         "SQF120_129", "SQF130_139", "SQF140_"};
-  std::snprintf(section, sizeof section, "%sSQF", nnn);
-  std::snprintf(value, sizeof value, "%d", static_cast<int>(m_Sqf.dwAcquisitionLoss));
-  WriteINI(section, "Number  of Acquisition Loss ", value);
-  for (int i = 0; i < 11; ++i) {
-    std::snprintf(value, sizeof value, "%d", static_cast<int>(m_Sqf.dwBucket[i]));
-    WriteINI(section, kSqfKeys[i], value);
-  }
-
-  // 4. Driver statistics of the period.
-  std::snprintf(section, sizeof section, "%sVesddStatistics", nnn);
-  int index = 0;
-  auto vesdd = [&](const char* text) {
-    std::snprintf(key, sizeof key, "VesddStats%04d", ++index);
-    WriteINI(section, key, text);
-  };
-  const VESDD_STATS& d = m_VesddDelta;
-  std::string text;
-  char line[200];
-  std::snprintf(line, sizeof line, "HeartBeat,%u", d.dwHeartBeat);
-  vesdd(line);
-  std::snprintf(line, sizeof line, "MegaBytes Received,%lu",
-                static_cast<unsigned long>(d.dwMegaBytesReceived));
-  vesdd(line);
-  std::snprintf(line, sizeof line, "Low on Buffers,%u", d.dwLowOnBuffers);
-  vesdd(line);
-  std::snprintf(line, sizeof line, "Data Limit Errors,%u", d.dwDataLimitErrors);
-  vesdd(line);
-  if (m_bSiteIdEnabled) {
-    std::snprintf(line, sizeof line, "Frames Processed,%u", d.dwFramesProcessed);
-    vesdd(line);
-    std::snprintf(line, sizeof line, "Frames Accepted,%u", d.dwFramesAccepted);
-    vesdd(line);
-    std::snprintf(line, sizeof line, "Frames Rejected,%u", d.dwFramesRejected);
-    vesdd(line);
-    std::snprintf(line, sizeof line, "F Errors,%u", d.dwFErrors);
-    vesdd(line);
-    std::snprintf(line, sizeof line, "Raw Signal Quality,%u", d.dwRawSignalQuality);
-    vesdd(line);
-    std::snprintf(line, sizeof line, "CRC Errors,%lu", static_cast<unsigned long>(d.dwCRCErrors));
-    vesdd(line);
-    std::snprintf(line, sizeof line, "Multicast Adds,%lu",
-                  static_cast<unsigned long>(d.dwMulticastAdds));
-    vesdd(line);
-    vesdd(("Driver Version," +
-           FieldText(reinterpret_cast<const BYTE*>(d.szDriverVersion), sizeof d.szDriverVersion))
-              .c_str());
-    vesdd(("Serial Number," +
-           FieldText(reinterpret_cast<const BYTE*>(d.szSerialNumber), sizeof d.szSerialNumber))
-              .c_str());
-    WriteINI(section, "DriverOpMode",
-             d.dwDriverOpMode == 1 ? "DVB" : (d.dwDriverOpMode == 2 ? "Classic" : "Unknown"));
-
-    // Address lines: every third line of the address text, line feed included.
-    std::string stats =
-        FieldText(reinterpret_cast<const BYTE*>(d.szAddressStats), sizeof d.szAddressStats);
-    char buffer[150];
-    std::memset(buffer, 0, sizeof buffer);
-    std::size_t pos = 0;
-    int address = 0;
-    while (pos < stats.size()) {
-      std::string third;
-      bool complete = true;
-      for (int i = 0; i < 3; ++i) {
-        if (pos >= stats.size()) {
-          complete = false;
-          break;
-        }
-        std::size_t lf = stats.find('\n', pos);
-        std::size_t end = lf == std::string::npos ? stats.size() : lf + 1;
-        if (i == 2) third = stats.substr(pos, end - pos);
-        pos = end;
-      }
-      if (!complete) break;
-      std::size_t n = third.size() < sizeof buffer - 1 ? third.size() : sizeof buffer - 1;
-      std::memcpy(buffer, third.data(), n);
-      buffer[n] = '\0';
-      std::snprintf(key, sizeof key, "Address%04d", ++address);
-      WriteINI(section, key, buffer);
-    }
-  }
-
-  // 5. Dial-out statistics.
-  if (m_bServiceEnabled) {
-    std::snprintf(section, sizeof section, "%sZn Statistics", nnn);
-    for (int i = 0; i < 3; ++i) {
-      const ZN_NODE& node = m_ZnSlots[i];
-      if (node.szPhoneNumber[0] == '\0') {
-        LogInfo("WriteHRRecordtoINI - No ZN Record", 0);
-        continue;
-      }
-      std::snprintf(key, sizeof key, "%02dPhone", i);
-      WriteINI(section, key,
-               FieldText(reinterpret_cast<const BYTE*>(node.szPhoneNumber), ZN_NODE::kPhoneSize)
-                   .c_str());
-      std::snprintf(key, sizeof key, "%02dTotal Dialouts", i);
-      std::snprintf(value, sizeof value, "%u", node.dwAttempts);
-      WriteINI(section, key, value);
-      std::snprintf(key, sizeof key, "%02dBusy Dialouts", i);
-      std::snprintf(value, sizeof value, "%u", node.dwBusy);
-      WriteINI(section, key, value);
-    }
-  }
-
-  // 6. Package delivery.
-  std::snprintf(section, sizeof section, "%sPD Statistics", nnn);
-  if (m_bServiceEnabled) {
-    std::snprintf(value, sizeof value, "%u", m_PD.dwAttempts);
-    WriteINI(section, "Attempts", value);
-  }
-  if (m_bSiteIdEnabled) {
-    std::snprintf(value, sizeof value, "%u", m_PD.dwAttempts - m_PD.dwSuccess);
-    WriteINI(section, "Failures", value);
-  }
-  if (m_bSiteIdEnabled || m_bServiceEnabled) {
-    std::snprintf(value, sizeof value, "%u", m_PD.dwSuccess);
-    WriteINI(section, "Success", value);
-  }
-  if (m_bServiceEnabled) {
-    std::snprintf(value, sizeof value, "%lld", static_cast<long long>(m_PD.ullKilobytes));
-    WriteINI(section, "Kilobytes", value);
-  }
-
-  // 7. News service.
-  if (m_bServiceEnabled) {
-    std::snprintf(section, sizeof section, "%sNewscast Statistics", nnn);
-    std::snprintf(value, sizeof value, "%ld",
-                  static_cast<long>(static_cast<LONG>(m_Newscast.dwIncompleteLMPCount)));
-    WriteINI(section, "Incomplete LMP Count", value);
-    std::snprintf(value, sizeof value, "%ld",
-                  static_cast<long>(static_cast<LONG>(m_Newscast.dwCompleteLMPCount)));
-    WriteINI(section, "Complete LMP Count", value);
-    std::snprintf(value, sizeof value, "%lu", static_cast<unsigned long>(m_Newscast.dwHeadersRead));
-    WriteINI(section, "Num Headers Read", value);
-    std::snprintf(value, sizeof value, "%lu",
-                  static_cast<unsigned long>(m_Newscast.dwArticlesRead));
-    WriteINI(section, "Num Articles Read", value);
-    std::snprintf(value, sizeof value, "%lld", static_cast<long long>(m_Newscast.ullPkgMbytesRead));
-    WriteINI(section, "Pkg Mbytes Read", value);
-  }
-
-  // 8. Connection sharing, when it changed.
-  DWORD ics = 0;
-  if (IsICSConfigurationChanged(&ics)) {
-    std::snprintf(section, sizeof section, "%sICSInfo", nnn);
-    WriteINI(section, "ICSInstalled", (ics & 0x1) ? "Yes" : "No");
-    WriteINI(section, "ICS Shared With ORB", (ics & 0x2) ? "Yes" : "No");
-    WriteINI(section, "ICS Bound With ORB", (ics & 0x4) ? "Yes" : "No");
-    WriteINI(section, "ICS Mapping Configured With ORB", (ics & 0x8) ? "Yes" : "No");
-  }
-
-  m_pRecordEntries = nullptr;
-  FlushRecordEntries(entries);
-  BOOL written = !m_bWriteFailed;
-  SynchronizeINIFile();
-  LogInfo("CReportStore::WriteHRRecordToINI  - finished writing records", 0);
-  return written;
-}
-
-void CReportStore::FlushRecordEntries(const std::vector<RecordEntry>& entries) {
-  // Section names already in the file, upper-cased (names match without regard to case).
-  std::vector<std::string> known;
-  std::string names(64 * 1024, '\0');
-  DWORD got = 0;
-  for (;;) {
-    got = GetPrivateProfileSectionNamesA(names.data(), static_cast<DWORD>(names.size()),
-                                         m_szCurrentPath);
-    if (got + 2 < names.size() || names.size() >= (1u << 26)) break;
-    names.assign(names.size() * 2, '\0');  // the list was cut: read it again whole
-  }
-  for (std::size_t i = 0; i < got && names[i] != '\0'; i += std::strlen(&names[i]) + 1)
-    known.push_back(Upper(&names[i]));
-  auto isKnown = [&](const std::string& section) {
-    std::string upper = Upper(section);
-    for (const auto& name : known)
-      if (name == upper) return true;
-    return false;
-  };
-
-  for (std::size_t first = 0; first < entries.size();) {
-    std::size_t last = first + 1;
-    while (last < entries.size() && entries[last].section == entries[first].section) ++last;
-    const std::string& section = entries[first].section;
-    if (last - first > 1 && !isKnown(section)) {
-      std::string lines;
-      for (std::size_t i = first; i < last; ++i)
-        lines += entries[i].key + "=" + entries[i].value + '\0';
-      lines += '\0';
-      if (!WritePrivateProfileSectionA(section.c_str(), lines.c_str(), m_szCurrentPath)) {
-        m_bWriteFailed = TRUE;
-        LogError("CReportStore::WriteINI - failed to write", winport::GetLastError());
-      }
-    } else {
-      for (std::size_t i = first; i < last; ++i) {
-        if (!WritePrivateProfileStringA(section.c_str(), entries[i].key.c_str(),
-                                        entries[i].value.c_str(), m_szCurrentPath)) {
-          m_bWriteFailed = TRUE;
-          LogError("CReportStore::WriteINI - failed to write", winport::GetLastError());
-        }
-      }
-    }
-    known.push_back(Upper(section));
-    first = last;
-  }
 }
 
 BOOL CReportStore::IsICSConfigurationChanged(DWORD* flags) {
@@ -934,154 +666,4 @@ void CReportStore::SetLatestVesddStats(const VESDD_STATS& reading) {
   m_VesddLatest = reading;
   m_VesddDelta = GenerateDelta(m_VesddLatest, m_VesddBase);
   MarkChanged();
-}
-
-void CReportStore::WriteBinData() {
-  WriteStateFile(false);
-}
-
-void CReportStore::Checkpoint() {
-  WriteStateFile(true);
-}
-
-// The state file is written to a temporary file that then replaces the old one, so a crash
-// during the write leaves the previous file whole.
-void CReportStore::WriteStateFile(bool checkpoint) {
-  LogInfo("CReportStore::WriteBinData", 0);
-  char path[MAX_PATH], temp[MAX_PATH + 8];
-  BuildReportPath(path, sizeof path, m_szBinFileName);
-  std::snprintf(temp, sizeof temp, "%s.tmp", path);
-  HANDLE file =
-      CreateFileA(temp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    LogError("CReportStore::WriteBinData() - error opening the file for writing ",
-             winport::GetLastError());
-    return;
-  }
-  std::time_t now = Now();
-  bool allWritten = true;
-  auto put = [&](const void* data, DWORD size) {
-    DWORD written = 0;
-    if (!WriteFile(file, data, size, &written, nullptr) || written != size) {
-      DWORD error = winport::GetLastError();
-      LogError("CReportStore::WriteBinData -", error != 0 ? error : ERROR_WRITE_FAULT);
-      allWritten = false;
-    }
-  };
-  DWORD runStart = m_dwRunStart;
-  DWORD runStop = m_dwRunStop;
-  if (checkpoint && runStop == 0) runStop = static_cast<DWORD>(now);
-  DWORD periodStart = m_dwPeriodStart;
-  put(&runStart, 4);
-  put(&runStop, 4);
-  put(&periodStart, 4);
-  ZN_NODE top[3];
-  {
-    CStoreLock hold(&m_csLock);
-    char name[sizeof m_szCurrentName] = {};
-    std::memcpy(name, m_szCurrentName, sizeof name);
-    put(name, sizeof name);
-    put(&m_dwReportCounter, 4);
-    put(&m_dwDiagGroupCounter[0], 4);
-    put(&m_dwDiagGroupCounter[1], 4);
-    put(&m_dwDiagGroupCounter[2], 4);
-    if (checkpoint) {
-      m_ZnList.PeekTop(top, 3);
-    } else {
-      CreateTiStats();
-      for (int i = 0; i < 3; ++i) top[i] = m_ZnSlots[i];
-    }
-  }
-  put(&m_VesddBase, sizeof m_VesddBase);
-  put(&m_Newscast, sizeof m_Newscast);
-  put(&m_Sqf, sizeof m_Sqf);
-  for (auto& node : top) {
-    node.dwLink = 0;
-    put(&node, sizeof node);
-  }
-  put(&m_PD, sizeof m_PD);
-  put(&m_dwFailureCounter, 4);
-  CloseHandle(file);
-  if (!allWritten) {
-    DeleteFileA(temp);
-    return;
-  }
-  if (!MoveFileExA(temp, path, MOVEFILE_REPLACE_EXISTING)) {
-    LogError("CReportStore::WriteBinData -", winport::GetLastError());
-    DeleteFileA(temp);
-    return;
-  }
-  m_tLastCheckpoint = now;
-  m_bCountsChanged = FALSE;
-}
-
-void CReportStore::ReadBinData() {
-  LogInfo("CReportStore::ReadBinData", 0);
-  char path[MAX_PATH];
-  BuildReportPath(path, sizeof path, m_szBinFileName);
-  HANDLE file =
-      CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    LogError("CReportStore::ReadBinData() - error opening the file for reading ",
-             winport::GetLastError());
-  } else {
-    // A field that cannot be read whole keeps its value.
-    auto get = [&](void* data, DWORD size) {
-      std::string buffer(size, '\0');
-      DWORD got = 0;
-      if (!ReadFile(file, buffer.data(), size, &got, nullptr) || got != size) {
-        DWORD error = winport::GetLastError();
-        LogError("CReportStore::ReadBinData -", error != 0 ? error : ERROR_HANDLE_EOF);
-        return false;
-      }
-      std::memcpy(data, buffer.data(), size);
-      return true;
-    };
-    get(&m_dwPrevRunStart, 4);
-    get(&m_dwPrevRunStop, 4);
-    get(&m_dwPeriodStart, 4);
-    {
-      CStoreLock hold(&m_csLock);
-      get(m_szCurrentName, sizeof m_szCurrentName);
-      m_szCurrentName[sizeof m_szCurrentName - 1] = '\0';
-      get(&m_dwReportCounter, 4);
-      get(&m_dwDiagGroupCounter[0], 4);
-      get(&m_dwDiagGroupCounter[1], 4);
-      get(&m_dwDiagGroupCounter[2], 4);
-    }
-    get(&m_VesddBase, sizeof m_VesddBase);
-    m_VesddBase.szDriverVersion[sizeof m_VesddBase.szDriverVersion - 1] = '\0';
-    m_VesddBase.szSerialNumber[sizeof m_VesddBase.szSerialNumber - 1] = '\0';
-    m_VesddBase.szSiteID[sizeof m_VesddBase.szSiteID - 1] = '\0';
-    m_VesddBase.szAddressStats[sizeof m_VesddBase.szAddressStats - 1] = '\0';
-    get(&m_Newscast, sizeof m_Newscast);
-    get(&m_Sqf, sizeof m_Sqf);
-    for (auto& slot : m_ZnSlots) {
-      get(&slot, sizeof slot);
-      slot.szPhoneNumber[ZN_NODE::kPhoneSize - 1] = '\0';
-      slot.dwLink = 0;
-    }
-    get(&m_PD, sizeof m_PD);
-    get(&m_dwFailureCounter, 4);
-    {
-      CStoreLock hold(&m_csLock);
-      for (const auto& slot : m_ZnSlots)
-        if (slot.szPhoneNumber[0] != '\0') m_ZnList.Add(slot);
-    }
-    CloseHandle(file);
-  }
-  bool needName;
-  {
-    CStoreLock hold(&m_csLock);
-    needName = m_szCurrentName[0] == '\0';
-  }
-  if (needName) GetNewININame();
-  {
-    CStoreLock hold(&m_csLock);
-    BuildReportPath(m_szCurrentPath, sizeof m_szCurrentPath, m_szCurrentName);
-  }
-  std::time_t now = Now();
-  if (m_dwRunStart == 0) m_dwRunStart = static_cast<DWORD>(now);
-  if (m_dwPeriodStart == 0) m_dwPeriodStart = static_cast<DWORD>(now);
-  m_tLastCheckpoint = now;
 }

@@ -6,6 +6,7 @@
 
 #include <winport/sync.h>
 
+#include <atomic>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -67,7 +68,7 @@ class CReportStore {
   // Site ID from the driver into `buffer` (SITEID_SIZE bytes); "N.A." when it cannot be read.
   void GetSiteID(char* buffer);
 
-  // Counts of the period (Part of the generator's and the message handlers' work).
+  // Counts of the period, kept by the generator and the message handlers.
   void UpdatePDCounters(DWORD kilobytes, BOOL success);
   void UpdateTiStats(const ZN_NODE& node);
   void UpdateNewscastStats(ULONGLONG mbytes, DWORD incomplete, DWORD complete, DWORD headers,
@@ -89,24 +90,52 @@ class CReportStore {
   void GetCurrentReportPath(char* buffer, DWORD size);
 
  protected:
-  // Appends one entry to the report's path for `name` in the report directory.
+  // Holds the store lock (taken recursively) for a scope.
+  class CStoreLock {
+   public:
+    explicit CStoreLock(CRITICAL_SECTION* lock) : m_pLock(lock) { EnterCriticalSection(m_pLock); }
+    ~CStoreLock() { LeaveCriticalSection(m_pLock); }
+    CStoreLock(const CStoreLock&) = delete;
+    CStoreLock& operator=(const CStoreLock&) = delete;
+
+   private:
+    CRITICAL_SECTION* m_pLock;
+  };
+
+  // The path of `name` in the report directory.
   void BuildReportPath(char* buffer, DWORD size, const char* name) const;
   void WriteStateFile(bool checkpoint);
-  void MarkChanged() { m_bCountsChanged = TRUE; }
-  // Writes the entries a report record collected: a section that is new to the file in one
-  // write, anything else key by key. The file ends up as if each key had been written alone.
+  void MarkChanged() { m_bCountsChanged = true; }
+
+  // A report record is collected entry by entry, one step per part of the record, and then
+  // written in one go (FlushRecordEntries). Every step runs under the store lock.
   struct RecordEntry {
     std::string section, key, value;
   };
-  void FlushRecordEntries(const std::vector<RecordEntry>& entries);
+  using RecordEntries = std::vector<RecordEntry>;
+  void AddRecordEntry(RecordEntries& entries, const char* section, const char* key,
+                      const char* value);
+  void AddHeader(RecordEntries& entries, const char* nnn, std::time_t now);
+  void AddGeneral(RecordEntries& entries, const char* nnn);
+  void AddSignalQuality(RecordEntries& entries, const char* nnn);
+  void AddDriverStatistics(RecordEntries& entries, const char* nnn);
+  void AddAddressLines(RecordEntries& entries, const char* section);
+  void AddDialouts(RecordEntries& entries, const char* nnn);
+  void AddDeliveries(RecordEntries& entries, const char* nnn);
+  void AddNewscast(RecordEntries& entries, const char* nnn);
+  void AddConnectionSharing(RecordEntries& entries, const char* nnn);
+  // Writes the entries: a section that is new to the file in one write, anything else key by
+  // key; the file ends up as if each key had been written alone. False when a write failed.
+  bool FlushRecordEntries(const RecordEntries& entries);
 
   char m_szBinFileName[MAX_PATH];
   const char* m_pszDefaultBinFileName;
   DWORD m_dwReportCounter;
   DWORD m_dwDiagGroupCounter[3];  // other sections, "DiagCorrection", "DIAGNOSTICS"
   DWORD m_dwFailureCounter;
-  BOOL m_bDiagResultWriting;
-  BOOL m_bHREnabled;
+  // Flags set by one thread (configuration, diagnostics) and read by the others.
+  std::atomic<BOOL> m_bDiagResultWriting;
+  std::atomic<BOOL> m_bHREnabled;
   DWORD m_dwMinAge;
   DWORD m_dwMaxAge;
   DWORD m_dwMaxFileSize;
@@ -125,8 +154,8 @@ class CReportStore {
   SQF_STATS m_Sqf;
   PD_STATS m_PD;
   DWORD m_dwPeriodicity;
-  BOOL m_bSiteIdEnabled;
-  BOOL m_bServiceEnabled;
+  std::atomic<BOOL> m_bSiteIdEnabled;
+  std::atomic<BOOL> m_bServiceEnabled;
   BOOL m_bMidnightCheckDone;
   CVESDDInterface* m_pVesdd;
   DWORD m_dwChannel;
@@ -135,11 +164,7 @@ class CReportStore {
   char m_szCurrentName[20];
   char m_szBaseDir[MAX_PATH];
 
-  // Checkpointing of the state file.
-  volatile BOOL m_bCountsChanged;
+  // Checkpointing of the state file: counts change on the primary and the generator thread.
+  std::atomic<bool> m_bCountsChanged;
   std::time_t m_tLastCheckpoint;
-  // Set by WriteINI when the profile writer failed.
-  BOOL m_bWriteFailed;
-  // While a report record is written, WriteINI collects its entries here.
-  std::vector<RecordEntry>* m_pRecordEntries;
 };

@@ -180,7 +180,8 @@ TEST_F(StoreTest, MissingShortOrGarbageStateFile) {
     store.SetEnableType(TRUE, TRUE, TRUE);
     store.m_VesddDelta = store.m_VesddBase;
     store.CreateTiStats();
-    store.WriteHRRecordToINI();  // a hostile file name and texts are still written safely
+    EXPECT_TRUE(store.WriteHRRecordToINI());  // hostile texts are still written safely
+    EXPECT_TRUE(fs::remove(Host(store.m_szCurrentPath)));
   }
 }
 

@@ -1,0 +1,15 @@
+#include "stats/ReportText.h"
+
+#include <cstring>
+
+std::string CReportText::Field(const void* field, std::size_t width) {
+  const char* text = static_cast<const char*>(field);
+  return std::string(text, strnlen(text, width));
+}
+
+void CReportText::Copy(char* buffer, std::size_t size, const std::string& text) {
+  if (buffer == nullptr || size == 0) return;
+  std::size_t n = text.size() < size - 1 ? text.size() : size - 1;
+  std::memcpy(buffer, text.data(), n);
+  buffer[n] = '\0';
+}
