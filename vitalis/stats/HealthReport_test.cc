@@ -193,6 +193,20 @@ TEST_F(HealthReportTest, UnwritableReportKeepsThePeriod) {
   ASSERT_EQ(WaitForSingleObject(generator.GetThreadHandle(), 20000), WAIT_OBJECT_0);
   EXPECT_EQ(store.m_PD.dwAttempts, 1u);
   EXPECT_EQ(store.m_PD.ullKilobytes, 4u);
+  EXPECT_EQ(store.m_dwReportCounter, 1u);
+
+  // The period stays over, so the next tick writes the record once the directory is back.
+  fs::remove(ReportDir());
+  ASSERT_TRUE(CreateDirectoryA("c:\\Orbilink\\Vitalis", nullptr));
+  generator.OnTimer();
+  ASSERT_EQ(WaitForSingleObject(generator.GetThreadHandle(), 20000), WAIT_OBJECT_0);
+  EXPECT_EQ(store.m_PD.dwAttempts, 0u);
+  EXPECT_EQ(store.m_dwReportCounter, 2u);
+  std::string text = Read(store.m_szCurrentPath);
+  EXPECT_NE(text.find("HRTime001="), std::string::npos);
+  EXPECT_NE(text.find("[001PD Statistics]\r\nAttempts=1\r\nSuccess=1\r\nKilobytes=4\r\n"),
+            std::string::npos)
+      << text;
 }
 
 TEST_F(HealthReportTest, ConnectionSharingReportedWhenItChanges) {

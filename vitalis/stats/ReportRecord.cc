@@ -40,8 +40,13 @@ BOOL CReportStore::WriteHRRecordToINI() {
     AddNewscast(entries, nnn.c_str());
     AddConnectionSharing(entries, nnn.c_str());
     written = FlushRecordEntries(entries) ? TRUE : FALSE;
-    m_dwPeriodStart = static_cast<DWORD>(now);
-    ++m_dwReportCounter;
+    // A record that did not reach the file whole keeps its number and the period: the next
+    // attempt writes the same sections again, over whatever part of them got in, instead of
+    // repeating the counts under a new number.
+    if (written) {
+      m_dwPeriodStart = static_cast<DWORD>(now);
+      ++m_dwReportCounter;
+    }
     SynchronizeINIFile();
   }
   LogInfo("CReportStore::WriteHRRecordToINI  - finished writing records", 0);

@@ -40,7 +40,9 @@ class CReportStore {
 
   // Periods.
   BOOL HasNewPeriodStarted();
-  // Writes one report record; false when an entry could not be written to the file.
+  // Writes one report record and, once it is in the file, moves the period start to now and
+  // the record counter on. False when an entry could not be written: counter and period stay
+  // as they were, so the next attempt writes the same record over what part of it got in.
   BOOL WriteHRRecordToINI();
   void ResetPeriod();
   void ComputeRunMinutes(int mode);

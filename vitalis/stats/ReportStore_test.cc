@@ -566,17 +566,51 @@ TEST_F(StoreTest, FileReadyForTxAfterMinimumAge) {
   EXPECT_TRUE(store.FileReadyForTx(path.c_str()));
 }
 
-TEST_F(StoreTest, UnwritableReportDirectoryKeepsCounts) {
+TEST_F(StoreTest, FailedRecordKeepsItsNumberThePeriodAndTheCounts) {
   SetMainDirectory("c:\\Broken");
   ASSERT_TRUE(CreateDirectoryA("c:\\Broken", nullptr));
   std::ofstream(Host("c:\\Broken") + "/Vitalis") << "not a directory";
   CTestStore store;
-  Prepare(store);
+  Prepare(store, FALSE, TRUE);
   store.ReadBinData();
   store.UpdatePDCounters(3, TRUE);
+  const DWORD periodStart = store.m_dwPeriodStart - 86400;
+  store.m_dwPeriodStart = periodStart;
   EXPECT_FALSE(store.WriteHRRecordToINI());
   EXPECT_EQ(store.m_PD.dwAttempts, 1u);
+  EXPECT_EQ(store.m_dwReportCounter, 1u);
+  EXPECT_EQ(store.m_dwPeriodStart, periodStart);
+  EXPECT_TRUE(store.HasNewPeriodStarted());
   store.OnShutDown();  // traced, no crash
+
+  // Once the directory can be written, the same record goes in under its own number.
+  fs::remove(Host("c:\\Broken") + "/Vitalis");
+  ASSERT_TRUE(CreateDirectoryA("c:\\Broken\\Vitalis", nullptr));
+  EXPECT_TRUE(store.WriteHRRecordToINI());
+  EXPECT_EQ(store.m_dwReportCounter, 2u);
+  EXPECT_FALSE(store.HasNewPeriodStarted());
+  std::string text = Read(store.m_szCurrentPath);
+  EXPECT_NE(text.find("HRTime001="), std::string::npos) << text;
+  EXPECT_NE(text.find("[001PD Statistics]"), std::string::npos);
+}
+
+TEST_F(StoreTest, RetriedRecordReplacesWhatPartOfItGotIn) {
+  CTestStore store;
+  Prepare(store, FALSE, TRUE);
+  store.ReadBinData();
+  store.UpdatePDCounters(5, TRUE);
+  // What an earlier attempt left behind before its writes began to fail.
+  std::ofstream(Host(store.m_szCurrentPath), std::ios::binary)
+      << "[Header]\r\nHRTime001=Sun Dec 06 03:00:00 2026,,.\r\n\r\n"
+         "[001General]\r\nSiteID=N.A.\r\nORBNav Running Minutes=0\r\n";
+  EXPECT_TRUE(store.WriteHRRecordToINI());
+  std::string text = Read(store.m_szCurrentPath);
+  EXPECT_EQ(text.find("HRTime001="), text.rfind("HRTime001=")) << text;
+  EXPECT_EQ(text.find("HRTime002"), std::string::npos);
+  EXPECT_EQ(text.find("[001General]"), text.rfind("[001General]"));
+  EXPECT_NE(text.find("[001PD Statistics]\r\nAttempts=1\r\nSuccess=1\r\nKilobytes=5\r\n"),
+            std::string::npos)
+      << text;
 }
 
 }  // namespace
