@@ -613,4 +613,51 @@ TEST_F(StoreTest, RetriedRecordReplacesWhatPartOfItGotIn) {
       << text;
 }
 
+TEST_F(StoreTest, FailedCheckpointLeavesTheStoredFileWhole) {
+  CTestStore store;
+  Prepare(store);
+  store.ReadBinData();
+  FillPeriod(store);
+  store.Checkpoint();
+  const std::string stored = Read(kBin);
+  ASSERT_EQ(stored.size(), 4424u);
+  const std::string temp = Host(kBin) + ".tmp";
+
+  // The temporary file cannot be created.
+  store.UpdatePDCounters(1, TRUE);
+  fs::create_directory(temp);
+  winport::AdvanceClock(CReportStore::CHECKPOINT_INTERVAL);
+  store.OnTimer();
+  EXPECT_EQ(Read(kBin), stored);
+  EXPECT_TRUE(store.m_bCountsChanged);
+  fs::remove(temp);
+
+  // The disk is full: the temporary file takes no bytes.
+  fs::create_symlink("/dev/full", temp);
+  store.OnTimer();
+  EXPECT_EQ(Read(kBin), stored);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(temp)));
+  EXPECT_TRUE(store.m_bCountsChanged);
+
+  // The temporary file cannot take the stored file's place.
+  fs::rename(Host(kBin), Host(kBin) + ".kept");
+  fs::create_directory(Host(kBin));
+  std::ofstream(Host(kBin) + "/inside") << "x";
+  store.OnTimer();
+  EXPECT_TRUE(fs::is_directory(Host(kBin)));
+  EXPECT_EQ(winport::testing::ReadFile(Host(kBin) + "/inside"), "x");
+  EXPECT_FALSE(fs::exists(temp));
+  EXPECT_TRUE(store.m_bCountsChanged);
+  fs::remove_all(Host(kBin));
+  fs::rename(Host(kBin) + ".kept", Host(kBin));
+
+  // With the way clear the next tick saves the counts.
+  store.OnTimer();
+  std::string saved = Read(kBin);
+  ASSERT_EQ(saved.size(), 4424u);
+  EXPECT_NE(saved, stored);
+  EXPECT_EQ(static_cast<unsigned char>(saved[4404]), 3);  // attempts
+  EXPECT_FALSE(store.m_bCountsChanged);
+}
+
 }  // namespace
