@@ -10,6 +10,7 @@
 #include "core/TraceLog.h"
 #include "driver/VESDDInterface.h"
 #include "stats/ReportStore.h"
+#include "stats/ReportText.h"
 
 namespace {
 
@@ -237,7 +238,8 @@ BOOL CHealthReport::ZNDialout(const BYTE* message) {
   char number[257];
   std::memcpy(number, message + 4, 256);
   number[256] = '\0';
-  node.SetPhoneNumber(number);
+  // The number goes into trace lines and the report file: it must stay one line.
+  node.SetPhoneNumber(CReportText::Value(number).c_str());
   DWORD status = GetU32(message + 260);
   if (status == 0) {
     LogInfoF("CHealthReport::ZNDIalout phnumber =%s , dialout = BUSY", node.szPhoneNumber);

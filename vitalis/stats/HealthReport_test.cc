@@ -109,6 +109,9 @@ TEST_F(HealthReportTest, UsageMessages) {
   EXPECT_STREQ(node.szPhoneNumber, "5551234");
   EXPECT_EQ(node.dwBusy, 1u);
   EXPECT_EQ(node.dwAttempts, 1u);
+  // Line breaks from the sender become blanks.
+  EXPECT_TRUE(generator.ZNDialout(ZNMessage("555\r\n[x]", 1).data()));
+  EXPECT_STREQ(store.m_ZnList.PopFront().szPhoneNumber, "555  [x]");
 
   BYTE running[12] = {0, 0, 0, 0, 0x10, 0, 0, 0, 0, 0, 0, 0};
   EXPECT_TRUE(generator.RunMinutes(running));

@@ -81,13 +81,16 @@ void CReportStore::AddHeader(RecordEntries& entries, const char* nnn, std::time_
 // 2. [<NNN>General]
 void CReportStore::AddGeneral(RecordEntries& entries, const char* nnn) {
   std::string section = CReportText::Format("%sGeneral", nnn);
-  AddRecordEntry(entries, section.c_str(), "SiteID",
-                 CReportText::Field(m_VesddDelta.szSiteID, sizeof m_VesddDelta.szSiteID).c_str());
+  AddRecordEntry(
+      entries, section.c_str(), "SiteID",
+      CReportText::Value(CReportText::Field(m_VesddDelta.szSiteID, sizeof m_VesddDelta.szSiteID))
+          .c_str());
   AddRecordEntry(entries, section.c_str(), "ORBNav Running Minutes",
                  CReportText::Format("%ld", static_cast<long>(m_dwRunningMinutes)).c_str());
-  AddRecordEntry(
-      entries, section.c_str(), "Serial No",
-      CReportText::Field(m_VesddDelta.szSerialNumber, sizeof m_VesddDelta.szSerialNumber).c_str());
+  AddRecordEntry(entries, section.c_str(), "Serial No",
+                 CReportText::Value(CReportText::Field(m_VesddDelta.szSerialNumber,
+                                                       sizeof m_VesddDelta.szSerialNumber))
+                     .c_str());
 }
 
 // 3. [<NNN>SQF]: acquisition losses and the signal-quality buckets.
@@ -126,8 +129,10 @@ void CReportStore::AddDriverStatistics(RecordEntries& entries, const char* nnn) 
   add(CReportText::Format("Raw Signal Quality,%u", d.dwRawSignalQuality));
   add(CReportText::Format("CRC Errors,%lu", static_cast<unsigned long>(d.dwCRCErrors)));
   add(CReportText::Format("Multicast Adds,%lu", static_cast<unsigned long>(d.dwMulticastAdds)));
-  add("Driver Version," + CReportText::Field(d.szDriverVersion, sizeof d.szDriverVersion));
-  add("Serial Number," + CReportText::Field(d.szSerialNumber, sizeof d.szSerialNumber));
+  add("Driver Version," +
+      CReportText::Value(CReportText::Field(d.szDriverVersion, sizeof d.szDriverVersion)));
+  add("Serial Number," +
+      CReportText::Value(CReportText::Field(d.szSerialNumber, sizeof d.szSerialNumber)));
   AddRecordEntry(entries, section.c_str(), "DriverOpMode",
                  d.dwDriverOpMode == 1 ? "DVB" : (d.dwDriverOpMode == 2 ? "Classic" : "Unknown"));
   AddAddressLines(entries, section.c_str());
@@ -173,8 +178,10 @@ void CReportStore::AddDialouts(RecordEntries& entries, const char* nnn) {
       LogInfo("WriteHRRecordtoINI - No ZN Record", 0);
       continue;
     }
-    AddRecordEntry(entries, section.c_str(), CReportText::Format("%02dPhone", i).c_str(),
-                   CReportText::Field(node.szPhoneNumber, ZN_NODE::kPhoneSize).c_str());
+    // The numbers come from other programs' mailslot records.
+    AddRecordEntry(
+        entries, section.c_str(), CReportText::Format("%02dPhone", i).c_str(),
+        CReportText::Value(CReportText::Field(node.szPhoneNumber, ZN_NODE::kPhoneSize)).c_str());
     AddRecordEntry(entries, section.c_str(), CReportText::Format("%02dTotal Dialouts", i).c_str(),
                    CReportText::Format("%u", node.dwAttempts).c_str());
     AddRecordEntry(entries, section.c_str(), CReportText::Format("%02dBusy Dialouts", i).c_str(),

@@ -422,7 +422,8 @@ BOOL CReportStore::WriteGeneralData(const BYTE* message) {
       offset += static_cast<std::size_t>(length);
     }
   }
-  WriteINI(texts[0].c_str(), texts[1].c_str(), texts[2].c_str());
+  WriteINI(CReportText::Section(texts[0]).c_str(), CReportText::Key(texts[1]).c_str(),
+           CReportText::Value(texts[2]).c_str());
   SynchronizeINIFile();
   return TRUE;
 }
@@ -441,10 +442,10 @@ void CReportStore::WritePDFailureRecord(const BYTE* record) {
   };
   char number[32];
   put("%s-Time ", CTimeText(static_cast<DWORD>(Now())));
-  put("%s-Package Description ", CReportText::Field(record + 42, 512));
-  put("%s-Topic", CReportText::Field(record + 554, 14));
-  put("%s-Package Provider ", CReportText::Field(record + 31, 11));
-  put("%s-Client Name ", CReportText::Field(record + 20, 11));
+  put("%s-Package Description ", CReportText::Value(CReportText::Field(record + 42, 512)));
+  put("%s-Topic", CReportText::Value(CReportText::Field(record + 554, 14)));
+  put("%s-Package Provider ", CReportText::Value(CReportText::Field(record + 31, 11)));
+  put("%s-Client Name ", CReportText::Value(CReportText::Field(record + 20, 11)));
   std::snprintf(number, sizeof number, "%d",
                 static_cast<int>(static_cast<signed char>(record[572])));
   put("%s-Delivery Status ", number);

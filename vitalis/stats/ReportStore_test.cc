@@ -4,12 +4,15 @@
 #include <winport/clock.h>
 #include <winport/file.h>
 #include <winport/handle.h>
+#include <winport/profile.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "stats/StoreFixture_testing.h"
 
@@ -611,6 +614,76 @@ TEST_F(StoreTest, RetriedRecordReplacesWhatPartOfItGotIn) {
   EXPECT_NE(text.find("[001PD Statistics]\r\nAttempts=1\r\nSuccess=1\r\nKilobytes=5\r\n"),
             std::string::npos)
       << text;
+}
+
+std::vector<BYTE> GenericMessage(const std::string& section, const std::string& key,
+                                 const std::string& value) {
+  std::vector<BYTE> message = {5, 0, 0, 0};
+  for (const std::string& text : {section, key, value}) {
+    message.push_back(static_cast<BYTE>(text.size() + 1));
+    message.insert(message.end(), {0, 0, 0});
+    message.insert(message.end(), text.begin(), text.end());
+    message.push_back(0);
+  }
+  return message;
+}
+
+std::vector<std::string> SectionNames(const std::string& path) {
+  std::vector<char> names(4096, '\0');
+  DWORD got =
+      GetPrivateProfileSectionNamesA(names.data(), static_cast<DWORD>(names.size()), path.c_str());
+  std::vector<std::string> result;
+  for (DWORD i = 0; i < got && names[i] != '\0';
+       i += static_cast<DWORD>(std::strlen(&names[i])) + 1)
+    result.emplace_back(&names[i]);
+  return result;
+}
+
+TEST_F(StoreTest, TextsFromMailslotRecordsStayOnTheirLine) {
+  CTestStore store;
+  Prepare(store, TRUE, TRUE);
+  store.ReadBinData();
+  std::string path = store.m_szCurrentPath;
+
+  store.WriteGeneralData(
+      GenericMessage("Diag\r\n[Header]", "Key\n[Header]", "v\r\nHRTime999=forged").data());
+  store.WriteGeneralData(GenericMessage("Diag", "[Header]", "HRTime998=forged").data());
+  store.WriteGeneralData(GenericMessage("Header]x", "k", "v").data());
+  EXPECT_EQ(Read(path),
+            "[Diag  [Header ]\r\nKey [Header]=v  HRTime999=forged\r\n\r\n"
+            "[Diag]\r\n Header]=HRTime998=forged\r\n\r\n"
+            "[Header x]\r\nk=v\r\n");
+
+  BYTE record[CReportStore::PD_RECORD_SIZE] = {};
+  std::strcpy(reinterpret_cast<char*>(record + 42), "line1\r\n[Header]\r\nHRTime997=forged");
+  std::strcpy(reinterpret_cast<char*>(record + 554), "t\n[x]");
+  std::strcpy(reinterpret_cast<char*>(record + 31), "p\r");
+  std::strcpy(reinterpret_cast<char*>(record + 20), "c\n");
+  store.WritePDFailureRecord(record);
+  std::string text = Read(path);
+  EXPECT_NE(text.find("001-Package Description =line1  [Header]  HRTime997=forged\r\n"
+                      "001-Topic=t [x]\r\n001-Package Provider =p \r\n001-Client Name =c \r\n"),
+            std::string::npos)
+      << text;
+
+  ZN_NODE node;
+  node.SetPhoneNumber("555\r\n[Header]");
+  node.dwBusy = 1;
+  store.UpdateTiStats(node);
+  store.CreateTiStats();
+  EXPECT_TRUE(store.WriteHRRecordToINI());
+  text = Read(path);
+  EXPECT_NE(text.find("00Phone=555  [Header]\r\n"), std::string::npos) << text;
+
+  // The store's own header is the only one, with the one entry the record made.
+  char header[256];
+  DWORD got = GetPrivateProfileSectionA("Header", header, sizeof header, path.c_str());
+  ASSERT_GT(got, 10u);
+  EXPECT_EQ(std::string(header, 10), "HRTime001=");
+  EXPECT_EQ(std::strlen(header), got - 1);  // one entry
+  std::vector<std::string> names = SectionNames(path);
+  EXPECT_EQ(std::count(names.begin(), names.end(), "Header"), 1);
+  EXPECT_EQ(text.find("\nHRTime99"), std::string::npos);
 }
 
 TEST_F(StoreTest, FailedCheckpointLeavesTheStoredFileWhole) {

@@ -13,3 +13,23 @@ void CReportText::Copy(char* buffer, std::size_t size, const std::string& text) 
   std::memcpy(buffer, text.data(), n);
   buffer[n] = '\0';
 }
+
+std::string CReportText::Value(std::string text) {
+  for (char& c : text)
+    if (c == '\r' || c == '\n' || c == '\0') c = ' ';
+  return text;
+}
+
+std::string CReportText::Key(std::string text) {
+  text = Value(std::move(text));
+  std::size_t first = text.find_first_not_of(" \t");
+  if (first != std::string::npos && text[first] == '[') text[first] = ' ';
+  return text;
+}
+
+std::string CReportText::Section(std::string text) {
+  text = Value(std::move(text));
+  for (char& c : text)
+    if (c == ']') c = ' ';
+  return text;
+}

@@ -1,4 +1,5 @@
-// Texts of the report store: text fields of binary records, formatted entries.
+// Texts of the report store: text fields of binary records, entries from other programs made
+// safe for a profile file.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +10,14 @@ class CReportText {
  public:
   // A text field of a binary record: at most `width` bytes, up to its zero.
   static std::string Field(const void* field, std::size_t width);
+
+  // Texts that come from other programs (mailslot records) must stay on their own line of the
+  // report file: a line break would end the entry and let the rest pose as keys or sections of
+  // the store's own. Line breaks and zeros become blanks; a key that would read as a section
+  // header loses its opening bracket, and a section name its closing ones.
+  static std::string Value(std::string text);
+  static std::string Key(std::string text);
+  static std::string Section(std::string text);
 
   // printf into a string of the length the text needs.
   template <typename... Args>
