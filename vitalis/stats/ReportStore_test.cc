@@ -177,7 +177,7 @@ TEST_F(StoreTest, MissingShortOrGarbageStateFile) {
     CTestStore store;
     Prepare(store);
     store.ReadBinData();
-    EXPECT_EQ(std::strlen(store.m_szCurrentName), 19u);
+    EXPECT_STREQ(store.m_szCurrentName, "HR2026120604.ini");  // not a name of ours
     EXPECT_EQ(std::strlen(store.m_VesddBase.szAddressStats), 4002u);
     EXPECT_LE(store.m_ZnList.Count(), 3u);
     store.SetEnableType(TRUE, TRUE, TRUE);
@@ -614,6 +614,37 @@ TEST_F(StoreTest, RetriedRecordReplacesWhatPartOfItGotIn) {
   EXPECT_NE(text.find("[001PD Statistics]\r\nAttempts=1\r\nSuccess=1\r\nKilobytes=5\r\n"),
             std::string::npos)
       << text;
+}
+
+TEST_F(StoreTest, StoredReportNameMustBeOneTheStoreMakes) {
+  struct Case {
+    const char* name;
+    const char* expected;
+  } cases[] = {
+      {"HR2026120100.ini", "HR2026120100.ini"},
+      {"HR2026120125.ini", "HR2026120125.ini"},  // moved on by a roll-over
+      {"..\\..\\evil.ini", "HR2026120604.ini"},
+      {"HR/../../x.ini", "HR2026120604.ini"},
+      {"report.txt", "HR2026120604.ini"},
+      {"HR.ini", "HR2026120604.ini"},
+      {"HR2026120100.ini.x", "HR2026120604.ini"},
+      {"hr2026120100.INI", "HR2026120604.ini"},
+  };
+  for (const Case& c : cases) {
+    std::string bytes(4424, '\0');
+    std::memcpy(bytes.data() + 12, c.name, std::strlen(c.name));
+    std::ofstream(Host(kBin), std::ios::binary | std::ios::trunc) << bytes;
+    CTestStore store;
+    Prepare(store);
+    store.ReadBinData();
+    EXPECT_STREQ(store.m_szCurrentName, c.expected) << c.name;
+    EXPECT_EQ(std::string(store.m_szCurrentPath), "c:\\Orbilink\\Vitalis\\"s + c.expected);
+    store.WriteINI("s", "k", "v");
+    EXPECT_TRUE(fs::exists(ReportDir() + "/" + c.expected)) << c.name;
+    fs::remove(ReportDir() + "/" + c.expected);
+  }
+  EXPECT_FALSE(fs::exists(Host("c:\\evil.ini")));
+  EXPECT_FALSE(fs::exists(Host("c:\\Orbilink\\evil.ini")));
 }
 
 std::vector<BYTE> GenericMessage(const std::string& section, const std::string& key,

@@ -1,5 +1,6 @@
 #include "stats/ReportText.h"
 
+#include <cctype>
 #include <cstring>
 
 std::string CReportText::Field(const void* field, std::size_t width) {
@@ -32,4 +33,12 @@ std::string CReportText::Section(std::string text) {
   for (char& c : text)
     if (c == ']') c = ' ';
   return text;
+}
+
+bool CReportText::IsReportFileName(const char* name) {
+  if (name == nullptr || std::strncmp(name, "HR", 2) != 0) return false;
+  const char* p = name + 2;
+  const char* digits = p;
+  while (std::isdigit(static_cast<unsigned char>(*p))) ++p;
+  return p > digits && std::strcmp(p, ".ini") == 0;
 }

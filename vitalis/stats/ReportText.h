@@ -1,5 +1,5 @@
 // Texts of the report store: text fields of binary records, entries from other programs made
-// safe for a profile file.
+// safe for a profile file, and the names the store gives its report files.
 #pragma once
 
 #include <cstddef>
@@ -32,4 +32,7 @@ class CReportText {
 
   // Copies `text` into a fixed buffer of `size` bytes, cut to fit and always terminated.
   static void Copy(char* buffer, std::size_t size, const std::string& text);
+
+  // True for a name of the form the store gives its report files: "HR", digits, ".ini".
+  static bool IsReportFileName(const char* name);
 };

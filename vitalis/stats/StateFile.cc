@@ -10,6 +10,7 @@
 
 #include "core/TraceLog.h"
 #include "stats/ReportStore.h"
+#include "stats/ReportText.h"
 
 void CReportStore::WriteBinData() {
   WriteStateFile(false);
@@ -152,6 +153,13 @@ void CReportStore::ReadBinData() {
   bool needName;
   {
     CStoreLock hold(&m_csLock);
+    // Only a name of the store's own form is taken: anything else could point outside the
+    // report directory, or name a file that is never sent nor cleaned up.
+    if (m_szCurrentName[0] != '\0' && !CReportText::IsReportFileName(m_szCurrentName)) {
+      LogErrorF("CReportStore::ReadBinData - the report file name %s is not one of ours",
+                CReportText::Value(m_szCurrentName).c_str());
+      m_szCurrentName[0] = '\0';
+    }
     needName = m_szCurrentName[0] == '\0';
   }
   if (needName) GetNewININame();
