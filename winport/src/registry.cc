@@ -19,6 +19,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -134,9 +135,14 @@ std::string Trim(std::string s) {
   return s.substr(b, e - b + 1);
 }
 
+// The processors the host describes in /proc/cpuinfo. WINPORT_CPUINFO may name another file of
+// that form, read once per process, to present another machine's processors: its clock then comes
+// from its "cpu MHz" lines alone, and a processor without one has no "~MHz" value.
 std::vector<std::vector<Val>> LoadProcessors() {
+  const char* presented = std::getenv("WINPORT_CPUINFO");
+  if (presented && !*presented) presented = nullptr;
   std::vector<std::map<std::string, std::string>> blocks;
-  std::istringstream in(ReadSmallFile("/proc/cpuinfo"));
+  std::istringstream in(ReadSmallFile(presented ? presented : "/proc/cpuinfo"));
   std::string line;
   std::map<std::string, std::string> cur;
   while (std::getline(in, line)) {
@@ -166,8 +172,11 @@ std::vector<std::vector<Val>> LoadProcessors() {
     auto get = [&](const char* k) { return b.count(k) ? b[k] : std::string(); };
     // The rated clock where the host says it, else the current one.
     DWORD mhz = 0;
-    std::string maxKhz = Trim(ReadSmallFile(
-        ("/sys/devices/system/cpu/cpu" + std::to_string(i) + "/cpufreq/cpuinfo_max_freq").c_str()));
+    std::string maxKhz;
+    if (!presented)
+      maxKhz = Trim(ReadSmallFile(
+          ("/sys/devices/system/cpu/cpu" + std::to_string(i) + "/cpufreq/cpuinfo_max_freq")
+              .c_str()));
     if (!maxKhz.empty()) mhz = static_cast<DWORD>(std::strtoul(maxKhz.c_str(), nullptr, 10) / 1000);
     if (!mhz && !get("cpu MHz").empty())
       mhz = static_cast<DWORD>(std::lround(std::strtod(get("cpu MHz").c_str(), nullptr)));
@@ -183,7 +192,8 @@ std::vector<std::vector<Val>> LoadProcessors() {
       ident = "Processor";
     }
     std::vector<Val> vals;
-    vals.push_back({"~MHz", Fold("~MHz"), REG_DWORD, DwordData(mhz)});
+    if (!presented || !get("cpu MHz").empty())
+      vals.push_back({"~MHz", Fold("~MHz"), REG_DWORD, DwordData(mhz)});
     vals.push_back({"Identifier", Fold("Identifier"), REG_SZ, SzData(ident)});
     vals.push_back({"VendorIdentifier", Fold("VendorIdentifier"), REG_SZ, SzData(vendor)});
     if (!get("model name").empty())
