@@ -77,6 +77,8 @@ std::uint32_t ORBDI_TestTCPStack() {
 
 std::uint32_t ORBDI_ControlProxyService(std::uint32_t) {
   SimState s = SimState::Load();
+  receiver_sim::SetValue("proxy_service_count", std::to_string(s.GetInt("proxy_service_count") + 1),
+                         nullptr);
   if (s.Fails("ORBDI_ControlProxyService")) return ORBDIERR_FAILURE;
   return static_cast<std::uint32_t>(s.GetInt("proxy_service"));
 }

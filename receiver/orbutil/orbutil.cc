@@ -1,6 +1,9 @@
 // Stand-in for the utility library.
 #include <orbutil.h>
 #include <winport/registry.h>
+#include <winport/system.h>
+
+#include <string>
 
 #include "SimState.h"
 
@@ -23,16 +26,35 @@ DWORD Util_SuspendOnLoad(DWORD) {
   return static_cast<DWORD>(SimState::Load().GetInt("suspend_on_load"));
 }
 
-BOOL Util_GetTotalDiskSpace(const char*, ULONGLONG* size) {
+namespace {
+
+// The figures of the drive's file system ("c:" is the prefix's drive_c), unless the simulation
+// states one (the setting `setting`, in bytes).
+BOOL DiskSpace(const char* entryPoint, const char* drive, const char* setting, bool total,
+               ULONGLONG* size) {
   if (size == nullptr) return FALSE;
-  *size = static_cast<ULONGLONG>(SimState::Load().GetInt("disk_total"));
+  SimState s = SimState::Load();
+  if (s.Fails(entryPoint)) return FALSE;
+  if (!s.Get(setting).empty()) {
+    *size = static_cast<ULONGLONG>(s.GetInt(setting));
+    return TRUE;
+  }
+  std::string root = drive != nullptr && *drive != '\0' ? drive : "c:";
+  if (root.back() != '\\') root += '\\';
+  ULARGE_INTEGER avail{}, bytes{}, free{};
+  if (!GetDiskFreeSpaceExA(root.c_str(), &avail, &bytes, &free)) return FALSE;
+  *size = total ? bytes.QuadPart : free.QuadPart;
   return TRUE;
 }
 
-BOOL Util_GetFreeDiskSpace(const char*, ULONGLONG* size) {
-  if (size == nullptr) return FALSE;
-  *size = static_cast<ULONGLONG>(SimState::Load().GetInt("disk_free"));
-  return TRUE;
+}  // namespace
+
+BOOL Util_GetTotalDiskSpace(const char* drive, ULONGLONG* size) {
+  return DiskSpace("Util_GetTotalDiskSpace", drive, "disk_total", true, size);
+}
+
+BOOL Util_GetFreeDiskSpace(const char* drive, ULONGLONG* size) {
+  return DiskSpace("Util_GetFreeDiskSpace", drive, "disk_free", false, size);
 }
 
 // The simulated PC is not restarted; the call is counted so that tests and demos can see it.

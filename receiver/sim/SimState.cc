@@ -79,9 +79,12 @@ const std::vector<Variable> kVariables = {
     {"tcp_stack", "1", "ORBDI_TestTCPStack result (1 = passes)"},
     {"proxy_service", "0", "ORBDI_ControlProxyService result (0 = started)"},
     {"is_winnt", "1", "Util_IsWinNT result"},
-    {"suspend_on_load", "1", "Util_SuspendOnLoad result (0 = webcast service suspended)"},
-    {"disk_total", "21474836480", "Util_GetTotalDiskSpace bytes"},
-    {"disk_free", "10737418240", "Util_GetFreeDiskSpace bytes"},
+    {"suspend_on_load", "1",
+     "Util_SuspendOnLoad result (0 = webcast service suspended, else not suspended)"},
+    {"disk_total", "",
+     "Util_GetTotalDiskSpace bytes; empty = the size of the file system holding the drive"},
+    {"disk_free", "",
+     "Util_GetFreeDiskSpace bytes; empty = the free bytes of the file system holding the drive"},
     {"receive_freq", "",
      "frequency last set through VesddSetReceiveFreq (written by the stand-in)"},
     {"exit_windows_count", "0", "times Util_ExitWindows was called (the stand-in only counts)"},
@@ -90,6 +93,9 @@ const std::vector<Variable> kVariables = {
     {"trellis_present", "1", "0: TrellisOpenChannel fails"},
     {"trellis_error", "0", "TrellisGetLastError result"},
     {"wcsetup_result", "0", "acSetupService result (0 = success)"},
+    {"wcsetup_count", "0", "times acSetupService was called (written by the stand-in)"},
+    {"proxy_service_count", "0",
+     "times ORBDI_ControlProxyService was called (written by the stand-in)"},
 };
 
 std::map<std::string, std::string> ReadFile() {
