@@ -343,6 +343,14 @@ void CReportStore::WriteINI(const char* section, const char* key, const char* va
   }
 }
 
+void CReportStore::Lock() {
+  EnterCriticalSection(&m_csLock);
+}
+
+void CReportStore::Unlock() {
+  LeaveCriticalSection(&m_csLock);
+}
+
 BOOL CReportStore::SynchronizeINIFile() {
   LogInfo("CReportStore::SynchronizeINIFile ", 0);
   if (m_bDiagResultWriting) {

@@ -58,6 +58,10 @@ class CReportStore {
   void GetNewININame();
   BOOL SynchronizeINIFile();
   void WriteINI(const char* section, const char* key, const char* value);
+  // The store's lock, for a writer whose entries must stay together in the file (it is
+  // recursive: WriteINI may be called while it is held).
+  void Lock();
+  void Unlock();
   void SetDiagResultWriting(BOOL writing);
   void WriteDiagResultToINIFile(const char* section, const char* key, const char* value);
   // One DAK_GENERIC record, already checked by the caller to lie within its message.
