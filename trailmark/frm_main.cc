@@ -505,7 +505,7 @@ void frmMain::ShowUpdateRunning(bool running) {
   cmdCancelUpdate->setVisible(running);
   if (auto* update = findChild<QAction*>("mnuSearchUpdate")) update->setEnabled(!running);
   if (running) {
-    statusBar()->showMessage("Updating the directory...");
+    statusBar()->showMessage("Updating...");
     setCursor(Qt::BusyCursor);
   } else {
     statusBar()->clearMessage();

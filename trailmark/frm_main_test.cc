@@ -681,6 +681,9 @@ class FormsTest : public QObject {
     QVERIFY(holding.wait(10000));
     QVERIFY(form->HTTP1()->Busy());
     QVERIFY(form->prgUpdate->isVisible() && form->cmdCancelUpdate->isVisible());
+    // One byte of the body has come: the bar shows that part of the announced length.
+    QTRY_COMPARE(form->prgUpdate->maximum(), 1000);
+    QCOMPARE(form->prgUpdate->value(), static_cast<int>(1000 / server.body.size()));
     QCOMPARE(form->cursor().shape(), Qt::BusyCursor);
     QVERIFY(!Menu("mnuSearchUpdate")->isEnabled());
     // Typing and Go still work, on the old directory.

@@ -73,10 +73,6 @@ void HTTP::Start() {
                        QNetworkRequest::NoLessSafeRedirectPolicy);
   reply_ = manager_->get(request);
   QObject::connect(reply_, &QNetworkReply::readyRead, &context_, [this] { OnReadyRead(); });
-  QObject::connect(reply_, &QNetworkReply::downloadProgress, &context_,
-                   [this](qint64 received, qint64 total) {
-                     if (onProgress_) onProgress_(received, total);
-                   });
   QObject::connect(reply_, &QNetworkReply::finished, &context_, [this] { OnFinished(); });
   deadline_.start(deadlineMs_);
 }
@@ -93,6 +89,11 @@ bool HTTP::OnReadyRead() {
     return false;
   }
   if (part_->write(chunk) != chunk.size()) writeError_ = "Cannot write: " + part_->errorString();
+  // Reported on every arrival: the toolkit's own progress signal holds back early ones.
+  if (onProgress_) {
+    const QVariant length = reply_->header(QNetworkRequest::ContentLengthHeader);
+    onProgress_(received_, length.isValid() ? length.toLongLong() : -1);
+  }
   return true;
 }
 
