@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# The program as a user meets it, on a real X display with a window manager: installed with
+# `cmake --install` (and, the second time, straight from the build tree), it starts with the
+# keyboard in the address box, so a keyword typed right away reaches the opener; its user files
+# go to the XDG data folder and none beside the program; Alt+F4 ends it.
+#
+# The opener's desktop end, xdg-open, is replaced by a script that reports what it was given.
+# Exits 77 (skipped) when no display can be started here.
+#
+# Usage: desktop_check.sh BUILD_DIR [CMAKE]
+set -euo pipefail
+build=$(cd "$1" && pwd)
+cmake=${2:-cmake}
+
+here=$(dirname "$(readlink -f "$0")")
+source "$here/x_session.sh"
+
+tmp=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+fail() {
+  echo "FAILED: $*"
+  for log in "$tmp"/*.log; do
+    [ -s "$log" ] && { echo "--- $log"; tail -n 20 "$log"; }
+  done
+  exit 1
+}
+
+if ! x_start; then
+  echo "SKIPPED: $x_error"
+  exit 77
+fi
+unset TRAILMARK_DIRECTORY_URL
+
+"$cmake" --install "$build" --prefix "$tmp/install" >"$tmp/install.log" 2>&1 ||
+  fail "cmake --install failed"
+
+mkdir -p "$tmp/bin"
+mkfifo "$tmp/opened"
+cat >"$tmp/bin/xdg-open" <<SCRIPT
+#!/bin/sh
+printf '%s\n' "\$*" >"$tmp/opened"
+SCRIPT
+chmod +x "$tmp/bin/xdg-open"
+
+run=0
+for program in "$tmp/install/bin/trailmark" "$build/bin/trailmark"; do
+  run=$((run + 1))
+  echo "== $program"
+  home="$tmp/home$run"
+  mkdir -p "$home/run"
+  chmod 700 "$home/run"
+  before=$(ls -A "$(dirname "$program")")
+
+  x_watch_active
+  env HOME="$home" XDG_DATA_HOME="$home/data" XDG_CONFIG_HOME="$home/config" \
+    XDG_RUNTIME_DIR="$home/run" WINPORT_PREFIX="$home/prefix" PATH="$tmp/bin:$PATH" \
+    QT_QPA_PLATFORM=xcb timeout 120 "$program" >"$tmp/trailmark$run.log" 2>&1 4<&- &
+  pid=$!
+  pids+=($pid)
+  # The main window (not the about box shown beside it at start) gets the keyboard.
+  x_wait_active Trailmark >/dev/null || fail "the main window was never activated"
+
+  # Typed at once: "example.org" holds letters of the window's single-key commands (a, g).
+  xdotool type --delay 20 "example.org"
+  xdotool key Return
+  opened=$(timeout 30 head -n 1 "$tmp/opened" || true)
+  [ "$opened" = "http://www.example.org/" ] ||
+    fail "typing example.org and Enter handed '$opened' to the opener"
+  echo "the opener was handed $opened"
+
+  for f in websites.dir memory.ctr; do
+    [ -s "$home/data/trailmark/$f" ] || fail "$f is not in the user's data folder"
+  done
+  after=$(ls -A "$(dirname "$program")")
+  [ "$before" = "$after" ] || fail "files were written beside the program: $after"
+
+  xdotool key alt+F4
+  status=0
+  wait "$pid" || status=$?
+  [ "$status" -eq 0 ] || fail "the program ended with status $status after Alt+F4"
+done
+echo "desktop check passed"
