@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Makes the screenshots in docs/ from the built program on a private X display with a window
+# manager: the main window, the about box, the Search menu, and a directory
+# update in progress (against a local server that sends part of the file and then waits).
+#
+# Usage: trailmark/screenshots.sh [BUILD_DIR]   (needs python3 for the slow server)
+set -euo pipefail
+here=$(dirname "$(readlink -f "$0")")
+build=$(cd "${1:-$here/../build}" && pwd)
+docs="$here/../docs"
+source "$here/x_session.sh"
+
+tmp=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+x_start || { echo "screenshots: $x_error" >&2; exit 1; }
+
+# The pictures are taken once the window has drawn what the last key asked for.
+shot() {
+  sleep 1
+  "$build/tests/trailmark_screen_grab" "$docs/$1"
+  echo "wrote docs/$1"
+}
+
+# A directory host that sends the header and 40% of the file, then waits.
+mkfifo "$tmp/port"
+python3 -c '
+import socket
+s = socket.socket()
+s.bind(("127.0.0.1", 0))
+s.listen(1)
+print(s.getsockname()[1], flush=True)
+c, _ = s.accept()
+c.recv(65536)
+c.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 100000\r\n\r\n"
+          + b"x" * 40000)
+c.recv(1)  # until the program lets the download go
+' >"$tmp/port" &
+pids+=($!)
+port=$(timeout 10 head -n 1 "$tmp/port")
+
+mkdir -p "$docs" "$tmp/home/run"
+chmod 700 "$tmp/home/run"
+x_watch_active
+env HOME="$tmp/home" XDG_DATA_HOME="$tmp/home/data" XDG_RUNTIME_DIR="$tmp/home/run" \
+  WINPORT_PREFIX="$tmp/home/prefix" QT_QPA_PLATFORM=xcb \
+  TRAILMARK_DIRECTORY_URL="http://127.0.0.1:$port/trailmark/websites.txt" \
+  "$build/bin/trailmark" >"$tmp/trailmark.log" 2>&1 4<&- &
+pids+=($!)
+main=$(x_wait_active Trailmark)
+
+# The about box shown at start is put away, then opened again over the main window.
+about=$(xdotool search --name '^About Trailmark$' | head -n 1)
+xdotool windowactivate --sync "$about" key Escape
+xdotool windowactivate --sync "$main"
+xdotool type --delay 20 "example.org"
+shot trailmark-main.png
+
+xdotool key alt+h Return
+shot trailmark-about.png
+about=$(xdotool search --name '^About Trailmark$' | head -n 1)
+xdotool windowactivate --sync "$about" key Escape
+xdotool windowactivate --sync "$main"
+
+xdotool key alt+s
+shot trailmark-menu.png
+# Down to Update Directory, the fourth entry.
+xdotool key Down Down Down Return
+shot trailmark-update.png
