@@ -2,7 +2,8 @@
 # The program as a user meets it, on a real X display with a window manager: installed with
 # `cmake --install` (and, the second time, straight from the build tree), it starts with the
 # keyboard in the address box, so a keyword typed right away reaches the opener; its user files
-# go to the XDG data folder and none beside the program; Alt+F4 ends it.
+# go to the XDG data folder and none beside the program; while a directory update runs the
+# window still takes keywords, and Alt+F4 ends it and the download.
 #
 # The opener's desktop end, xdg-open, is replaced by a script that reports what it was given.
 # Exits 77 (skipped) when no display can be started here.
@@ -57,10 +58,13 @@ for program in "$tmp/install/bin/trailmark" "$build/bin/trailmark"; do
   chmod 700 "$home/run"
   before=$(ls -A "$(dirname "$program")")
 
+  # The directory host answers slowly: a download started from the menu stays running.
+  exec 5< <(exec timeout 120 "$build/tests/trailmark_slow_server" 400 100000)
+  read -r -t 30 -u 5 word port || fail "the slow directory host did not start"
   x_watch_active
-  env HOME="$home" XDG_DATA_HOME="$home/data" XDG_CONFIG_HOME="$home/config" \
+  env TRAILMARK_DIRECTORY_URL="http://127.0.0.1:$port/trailmark/websites.txt" HOME="$home" XDG_DATA_HOME="$home/data" XDG_CONFIG_HOME="$home/config" \
     XDG_RUNTIME_DIR="$home/run" WINPORT_PREFIX="$home/prefix" PATH="$tmp/bin:$PATH" \
-    QT_QPA_PLATFORM=xcb timeout 120 "$program" >"$tmp/trailmark$run.log" 2>&1 4<&- &
+    QT_QPA_PLATFORM=xcb timeout 120 "$program" >"$tmp/trailmark$run.log" 2>&1 4<&- 5<&- &
   pid=$!
   pids+=($pid)
   # The main window (not the about box shown beside it at start) gets the keyboard.
@@ -80,9 +84,24 @@ for program in "$tmp/install/bin/trailmark" "$build/bin/trailmark"; do
   after=$(ls -A "$(dirname "$program")")
   [ "$before" = "$after" ] || fail "files were written beside the program: $after"
 
+  # Search > Update Directory (the fourth entry). While the download runs the window takes
+  # keywords as before, and Alt+F4 closes it, giving the download up.
+  xdotool key alt+s Down Down Down Return
+  read -r -t 30 -u 5 line && [ "$line" = request ] || fail "Update Directory asked nothing"
+  xdotool type --delay 20 "example"
+  xdotool key Return
+  opened=$(timeout 30 head -n 1 "$tmp/opened" || true)
+  [ "$opened" = "http://www.example.com/" ] ||
+    fail "during the download, typing example and Enter handed '$opened' to the opener"
+  echo "during the download, the opener was handed $opened"
+
   xdotool key alt+F4
   status=0
   wait "$pid" || status=$?
   [ "$status" -eq 0 ] || fail "the program ended with status $status after Alt+F4"
+  read -r -t 30 -u 5 line && [ "$line" = closed ] || fail "the download was not given up"
+  exec 5<&-
+  cmp -s "$home/data/trailmark/websites.dir" "$(dirname "$program")/../share/trailmark/websites.dir" ||
+    fail "the directory file changed"
 done
 echo "desktop check passed"

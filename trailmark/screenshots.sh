@@ -3,7 +3,7 @@
 # manager: the main window, the about box, the Search menu, and a directory
 # update in progress (against a local server that sends part of the file and then waits).
 #
-# Usage: trailmark/screenshots.sh [BUILD_DIR]   (needs python3 for the slow server)
+# Usage: trailmark/screenshots.sh [BUILD_DIR]
 set -euo pipefail
 here=$(dirname "$(readlink -f "$0")")
 build=$(cd "${1:-$here/../build}" && pwd)
@@ -28,21 +28,8 @@ shot() {
 }
 
 # A directory host that sends the header and 40% of the file, then waits.
-mkfifo "$tmp/port"
-python3 -c '
-import socket
-s = socket.socket()
-s.bind(("127.0.0.1", 0))
-s.listen(1)
-print(s.getsockname()[1], flush=True)
-c, _ = s.accept()
-c.recv(65536)
-c.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 100000\r\n\r\n"
-          + b"x" * 40000)
-c.recv(1)  # until the program lets the download go
-' >"$tmp/port" &
-pids+=($!)
-port=$(timeout 10 head -n 1 "$tmp/port")
+exec 5< <(exec "$build/tests/trailmark_slow_server" 40000 100000)
+read -r -u 5 word port
 
 mkdir -p "$docs" "$tmp/home/run"
 chmod 700 "$tmp/home/run"
@@ -50,7 +37,7 @@ x_watch_active
 env HOME="$tmp/home" XDG_DATA_HOME="$tmp/home/data" XDG_RUNTIME_DIR="$tmp/home/run" \
   WINPORT_PREFIX="$tmp/home/prefix" QT_QPA_PLATFORM=xcb \
   TRAILMARK_DIRECTORY_URL="http://127.0.0.1:$port/trailmark/websites.txt" \
-  "$build/bin/trailmark" >"$tmp/trailmark.log" 2>&1 4<&- &
+  "$build/bin/trailmark" >"$tmp/trailmark.log" 2>&1 4<&- 5<&- &
 pids+=($!)
 main=$(x_wait_active Trailmark)
 
@@ -71,4 +58,5 @@ xdotool key alt+s
 shot trailmark-menu.png
 # Down to Update Directory, the fourth entry.
 xdotool key Down Down Down Return
+read -r -u 5 line
 shot trailmark-update.png
