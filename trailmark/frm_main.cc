@@ -216,10 +216,12 @@ bool frmMain::OpenTarget(const QString& target) {
 
 bool frmMain::OpenCurrentTarget() {
   if (ShowURL1()->Open()) {
-    statusBar()->clearMessage();
+    // An earlier refusal no longer applies; other news (a download running) stays.
+    if (statusBar()->currentMessage() == refusal_) statusBar()->clearMessage();
     return true;
   }
-  statusBar()->showMessage(QString("Nothing here can open \"%1\"").arg(ShowURL1()->Target()));
+  refusal_ = QString("Nothing here can open \"%1\"").arg(ShowURL1()->Target());
+  statusBar()->showMessage(refusal_);
   return false;
 }
 
@@ -451,7 +453,8 @@ void frmMain::mnuWallPaperOpenBMP_Click() {
 
 void frmMain::mnuWallPaperEditBMP_Click() {
   if (!OpenTarget("mspaint")) {
-    statusBar()->showMessage("No image editor is installed (Pinta, KolourPaint, Drawing or GIMP)");
+    refusal_ = "No image editor is installed (Pinta, KolourPaint, Drawing or GIMP)";
+    statusBar()->showMessage(refusal_);
   }
 }
 

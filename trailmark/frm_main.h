@@ -127,6 +127,7 @@ class frmMain : public QMainWindow {
   std::int16_t m_iMemoryMode = 0;
   QString m_strMusicFile;
   QString m_strMCICommand;
+  QString refusal_;  // the last "cannot open" shown in the status line
 };
 
 }  // namespace trailmark

@@ -411,7 +411,12 @@ class FormsTest : public QObject {
     QCOMPARE(form->statusBar()->currentMessage(), QString());
     Menu("mnuWallPaperEditBMP")->trigger();
     QVERIFY(form->statusBar()->currentMessage().startsWith("No image editor is installed"));
-    QCOMPARE(rec.opened, (QStringList{"unknown words", "http://news.example.com/", "mspaint"}));
+    // Other news in the status line is not wiped by a successful open.
+    form->statusBar()->showMessage("Updating...");
+    Go("news");
+    QCOMPARE(form->statusBar()->currentMessage(), QString("Updating..."));
+    QCOMPARE(rec.opened, (QStringList{"unknown words", "http://news.example.com/", "mspaint",
+                                      "http://news.example.com/"}));
   }
 
   void musicWithTheRealMediaBackEnd() {

@@ -32,7 +32,7 @@ x_start() {
   exec 4< <(exec timeout 60 xprop -root -spy 2>/dev/null)
   openbox --sm-disable >"$tmp/openbox.log" 2>&1 &
   pids+=($!)
-  while IFS= read -r -t 30 -u 4 line; do
+  while IFS= read -r -t 60 -u 4 line; do
     if [[ $line == "_NET_CLIENT_LIST(WINDOW)"* ]]; then
       ready=yes
       break
@@ -53,7 +53,7 @@ x_watch_active() {
 # Waits (30 s at most) for a window titled $1 to be activated; prints its id.
 x_wait_active() {
   local line id
-  while IFS= read -r -t 30 -u 4 line; do
+  while IFS= read -r -t 60 -u 4 line; do
     [[ $line == "_NET_ACTIVE_WINDOW(WINDOW)"* ]] || continue
     id=${line##* }
     [[ $id == 0x* ]] || continue
