@@ -1,5 +1,6 @@
 // Stand-in for the diagnostics interface library.
 #include <orbdiapi.h>
+#include <winport/system.h>
 
 #include <sstream>
 #include <string>
@@ -11,17 +12,27 @@ using receiver_sim::SimState;
 
 namespace {
 
-std::vector<ORBDI_ADAPTER> Adapters(const SimState& s) {
-  std::vector<ORBDI_ADAPTER> list;
+struct SimAdapter {
+  ORBDI_ADAPTER entry;
+  long long adapterClass;  // -1: the common "adapter_class"
+};
+
+// "bus:flags[:class]" items; a malformed list throws (the caller turns that into a failure).
+std::vector<SimAdapter> Adapters(const SimState& s) {
+  std::vector<SimAdapter> list;
   std::stringstream in(s.Get("adapters"));
   std::string item;
   while (std::getline(in, item, ',')) {
     auto colon = item.find(':');
     if (item.empty()) continue;
-    ORBDI_ADAPTER a{};
-    a.busType = static_cast<std::uint32_t>(std::stoul(item.substr(0, colon), nullptr, 0));
-    if (colon != std::string::npos)
-      a.state = static_cast<std::uint32_t>(std::stoul(item.substr(colon + 1), nullptr, 0));
+    SimAdapter a{{}, -1};
+    a.entry.busType = static_cast<std::uint32_t>(std::stoul(item.substr(0, colon), nullptr, 0));
+    if (colon != std::string::npos) {
+      auto second = item.find(':', colon + 1);
+      a.entry.state = static_cast<std::uint32_t>(
+          std::stoul(item.substr(colon + 1, second - colon - 1), nullptr, 0));
+      if (second != std::string::npos) a.adapterClass = std::stoll(item.substr(second + 1));
+    }
     list.push_back(a);
   }
   return list;
@@ -33,7 +44,7 @@ std::uint32_t ORBDI_EnumAdapters(ORBDI_ADAPTER* entries, std::uint32_t* count) {
   SimState s = SimState::Load();
   if (count == nullptr) return ORBDIERR_INVALIDPARAM;
   if (s.Fails("ORBDI_EnumAdapters")) return ORBDIERR_FAILURE;
-  std::vector<ORBDI_ADAPTER> list;
+  std::vector<SimAdapter> list;
   try {
     list = Adapters(s);
   } catch (...) {
@@ -48,16 +59,28 @@ std::uint32_t ORBDI_EnumAdapters(ORBDI_ADAPTER* entries, std::uint32_t* count) {
     return ORBDIERR_SUCCESS;
   }
   std::uint32_t n = *count < list.size() ? *count : static_cast<std::uint32_t>(list.size());
-  for (std::uint32_t i = 0; i < n; ++i) entries[i] = list[i];
+  for (std::uint32_t i = 0; i < n; ++i) entries[i] = list[i].entry;
   *count = n;
   return ORBDIERR_SUCCESS;
 }
 
-std::uint32_t ORBDI_GetAdapterClass(std::uint32_t /*busType*/, std::uint32_t* adapterClass) {
+// The class of the first adapter on that bus that gives its own, else the common one.
+std::uint32_t ORBDI_GetAdapterClass(std::uint32_t busType, std::uint32_t* adapterClass) {
   SimState s = SimState::Load();
   if (adapterClass == nullptr) return ORBDIERR_INVALIDPARAM;
   if (s.Fails("ORBDI_GetAdapterClass")) return ORBDIERR_FAILURE;
-  *adapterClass = static_cast<std::uint32_t>(s.GetInt("adapter_class"));
+  long long found = s.GetInt("adapter_class");
+  try {
+    for (const SimAdapter& a : Adapters(s)) {
+      if (a.entry.busType == busType && a.adapterClass >= 0) {
+        found = a.adapterClass;
+        break;
+      }
+    }
+  } catch (...) {
+    return ORBDIERR_FAILURE;
+  }
+  *adapterClass = static_cast<std::uint32_t>(found);
   return ORBDIERR_SUCCESS;
 }
 
@@ -65,8 +88,16 @@ std::uint32_t ORBDI_GetAdapterType(std::uint32_t) {
   return static_cast<std::uint32_t>(SimState::Load().GetInt("adapter_type"));
 }
 
+// Unless set, the platform the system's version query presents: NT 4 is 3, NT 5 is 4 and the
+// Windows 9x family 1.
 std::uint32_t ORBDI_GetPlatformType(std::uint32_t) {
-  return static_cast<std::uint32_t>(SimState::Load().GetInt("platform_type"));
+  SimState s = SimState::Load();
+  if (!s.Get("platform_type").empty()) return static_cast<std::uint32_t>(s.GetInt("platform_type"));
+  winport::OSVERSIONINFOA version{};
+  version.dwOSVersionInfoSize = sizeof version;
+  if (!winport::GetVersionExA(&version)) return 4;
+  if (version.dwPlatformId != winport::VER_PLATFORM_WIN32_NT) return 1;
+  return version.dwMajorVersion <= 4 ? 3 : 4;
 }
 
 std::uint32_t ORBDI_TestTCPStack() {

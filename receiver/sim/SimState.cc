@@ -28,10 +28,10 @@ const std::vector<Variable> kVariables = {
      "code returned by VesddGetLastError (4 bind to port, 9 ICS not port mapped, 10 ICS protocol "
      "not bound)"},
     {"channel", "1", "channel handle VesddOpenChannel returns (a negative value fails the open)"},
-    {"heartbeat", "0", "adapter heartbeat count at the epoch"},
+    {"heartbeat", "100", "adapter heartbeat count at the epoch"},
     {"heartbeat_rate", "10", "heartbeat counts per second"},
     {"heartbeat_stopped", "0",
-     "1: the heartbeat stays at its epoch value (0 = adapter not running)"},
+     "1: the adapter's processor is not running: its heartbeat count reads 0"},
     {"frames_processed", "0", "frames processed at the epoch"},
     {"frames_processed_rate", "50", "frames processed per second"},
     {"frames_accepted", "0", "frames accepted at the epoch"},
@@ -66,16 +66,21 @@ const std::vector<Variable> kVariables = {
      "Address 224.0.1.1\\nPackets 100\\nBytes 1048576\\nAddress 224.0.1.2\\nPackets 20\\nBytes "
      "65536",
      "address statistics text, lines separated by \\n"},
-    {"ip_address", "10.0.0.2", "IP address the driver is bound to"},
+    {"ip_address", "172.16.42.2",
+     "IP address the driver is bound to (10.0.0.2 is the driver's fallback: not set up)"},
     {"bound_ip_result", "1", "VesddGetBoundIPAddress result (1 = bound)"},
     {"ics_flags", "0",
      "ICS configuration flags (bit 0 installed, 1 shared, 2 bound, 3 port mapped)"},
     {"adapters", "2:8",
-     "adapter list, bus:flags comma separated (bus 1 ISA, 2 PCI, 3 USB; flags 2 partial, 4 "
-     "disabled, 8 enabled, 16 USB network driver disabled); empty = none"},
-    {"adapter_class", "2", "ORBDI_GetAdapterClass class (2 = DVB model)"},
+     "adapter list, bus:flags[:class] comma separated (bus 1 ISA, 2 PCI, 3 USB; flags 2 partial, "
+     "4 disabled, 8 enabled, 16 USB network driver disabled; class as adapter_class); empty = "
+     "none"},
+    {"adapter_class", "2",
+     "ORBDI_GetAdapterClass class (2 = DVB model) of adapters whose entry gives none"},
     {"adapter_type", "2", "ORBDI_GetAdapterType (2 PCI, 3 USB)"},
-    {"platform_type", "4", "ORBDI_GetPlatformType (3 NT 4, 4 Windows 2000, else 9x)"},
+    {"platform_type", "",
+     "ORBDI_GetPlatformType (3 NT 4, 4 Windows 2000, else 9x); empty = from the system version "
+     "(WINPORT_OS_VERSION)"},
     {"tcp_stack", "1", "ORBDI_TestTCPStack result (1 = passes)"},
     {"proxy_service", "0", "ORBDI_ControlProxyService result (0 = started)"},
     {"is_winnt", "1", "Util_IsWinNT result"},
@@ -207,8 +212,8 @@ long long SimState::Elapsed() const {
 }
 
 std::uint32_t SimState::Counter(const std::string& name) const {
+  if (name == "heartbeat" && GetInt("heartbeat_stopped") != 0) return 0;
   long long rate = GetInt(name + "_rate");
-  if (name == "heartbeat" && GetInt("heartbeat_stopped") != 0) rate = 0;
   return static_cast<std::uint32_t>(GetInt(name) + rate * Elapsed());
 }
 
