@@ -23,3 +23,12 @@ BOOL COrbStartParam::DeleteKey() {
   LogInfoF("COrbStartParam::DeleteKey - SHOWPROPS key deleted");
   return TRUE;
 }
+
+BOOL COrbStartParam::IfOrbKeyExists() {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tessaline\\Orbilink\\ORBStart\\SHOWPROPS", 0,
+                    KEY_READ, &key) != ERROR_SUCCESS)
+    return FALSE;
+  RegCloseKey(key);
+  return TRUE;
+}

@@ -125,7 +125,7 @@ TEST(VESDDInterface, ResultRules) {
   char ip[VESDD_IPADDR_LEN] = {};
   sim.Set("bound_ip_result", 1);
   EXPECT_TRUE(vesdd.GetBoundIPAddress(ip, sizeof ip));
-  EXPECT_STREQ(ip, "10.0.0.2");
+  EXPECT_STREQ(ip, "172.16.42.2");
   sim.Set("bound_ip_result", 2);
   EXPECT_FALSE(vesdd.GetBoundIPAddress(ip, sizeof ip));
   sim.Set("bound_ip_result", 0);
