@@ -29,6 +29,11 @@ constexpr DWORD kLoadOrder[] = {DIAGTEST_PROXY,  DIAGTEST_DNS,  DIAGTEST_REGISTR
                                 DIAGTEST_SIGNAL, DIAGTEST_DRVT, DIAGTEST_ADAPTER,
                                 DIAGTEST_TCPIP,  DIAGTEST_IRQ};
 
+// Connection states of DAK_CONNSTATE.
+constexpr DWORD kConnIdle = 0;
+constexpr DWORD kConnConnecting = 1;
+constexpr DWORD kConnConnected = 2;
+
 constexpr DWORD kDefaultDNSThreshold = 8;
 constexpr DWORD kDefaultMaxAdapterError = 3;
 
@@ -72,7 +77,7 @@ CDiagnostics::CDiagnostics(CReportStore* store)
       m_szInstallDir{},
       m_dwPlatformType(0),
       m_dwAdapterType(0),
-      m_dwConnectionState(CONN_IDLE),
+      m_dwConnectionState(kConnIdle),
       m_bDoOnIntConnUp(TRUE),
       m_dwMaxAdapterError(kDefaultMaxAdapterError) {
   for (auto& entry : m_Tests) {
@@ -520,16 +525,16 @@ void CDiagnostics::ChangeConnectionState(const BYTE* message) {
   DWORD state = 0;
   std::memcpy(&state, message + 4, sizeof state);  // the second 32-bit word
   switch (state) {
-    case CONN_IDLE:
-      m_dwConnectionState = CONN_IDLE;
+    case kConnIdle:
+      m_dwConnectionState = kConnIdle;
       LogInfoF("CDiagnostics::ChangeConnectionState: State changed to - CONN_IDLE");
       break;
-    case CONN_CONNECTING:
-      m_dwConnectionState = CONN_CONNECTING;
+    case kConnConnecting:
+      m_dwConnectionState = kConnConnecting;
       LogInfoF("CDiagnostics::ChangeConnectionState: State changed to - CONN_CONNECTING");
       break;
-    case CONN_CONNECTED:
-      m_dwConnectionState = CONN_CONNECTED;
+    case kConnConnected:
+      m_dwConnectionState = kConnConnected;
       LogInfoF("CDiagnostics::ChangeConnectionState: State changed to - CONN_CONNECTED");
       DNSCheckOnConnection();
       break;

@@ -34,8 +34,6 @@ struct DIAG_TEST_ENTRY {
   DWORD dwTestStatus;
 };
 
-enum : DWORD { CONN_IDLE = 0, CONN_CONNECTING = 1, CONN_CONNECTED = 2 };
-
 // Adapter codes of the adapter check (test id 1).
 enum : DWORD {
   ADAPTER_NONE = 101,
@@ -207,7 +205,7 @@ class CDiagnostics : public CThread {
   char m_szInstallDir[500];
   DWORD m_dwPlatformType;
   DWORD m_dwAdapterType;
-  std::atomic<DWORD> m_dwConnectionState;
+  std::atomic<DWORD> m_dwConnectionState;  // 0 idle, 1 connecting, 2 connected
   BOOL m_bDoOnIntConnUp;
   DWORD m_dwMaxAdapterError;
   DWORD m_dwDiagAppIdleWaitMs = kDiagAppIdleWaitMs;
