@@ -66,6 +66,11 @@ bool Mci::Fail(const QString& text) {
   return false;
 }
 
+const QMediaPlayer* Mci::PlayerFor(const QString& file) const {
+  const auto it = devices_.find(file);
+  return it == devices_.end() ? nullptr : &it->second->player;
+}
+
 bool Mci::mciExecute(const QString& command) {
   const MciCommand cmd = ParseMciCommand(command);
   if (!cmd.error.isEmpty()) return Fail(cmd.error);

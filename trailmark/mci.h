@@ -31,6 +31,8 @@ class Mci : public IMci {
                std::function<bool()> hasAudioOutput = {});
   ~Mci() override;
   bool mciExecute(const QString& command) override;
+  // The player opened for a file (a host path) by "play", if any.
+  const QMediaPlayer* PlayerFor(const QString& file) const;
 
  private:
   struct Device;
