@@ -202,7 +202,7 @@ class FormsTest : public QObject {
   QString shared;
   std::unique_ptr<QTemporaryDir> dir;
 
-  frmMain* Make(int downloadDeadlineMs = 5000) {
+  frmMain* Make(int downloadDeadlineMs = 30000) {
     dir = std::make_unique<QTemporaryDir>();
     folder = dir->filePath("user");
     shared = dir->filePath("shared");
