@@ -101,6 +101,15 @@ const std::vector<Variable> kVariables = {
     {"wcsetup_count", "0", "times acSetupService was called (written by the stand-in)"},
     {"proxy_service_count", "0",
      "times ORBDI_ControlProxyService was called (written by the stand-in)"},
+    {"good_sets", "",
+     "parameter sets the receiver locks with: sets separated by ';', each NAME=VALUE pairs of "
+     "Winvesdd values separated by ',' (e.g. VESDD_RX_FREQ=12380,ReceiveSymbolRate=27500); "
+     "empty = any tuning locks"},
+    {"locked", "1",
+     "1 while the receiver holds its lock; every VesddSetReceiveFreq sets it from good_sets "
+     "(0 = no signal until a tuning matches; set it to 0 to lose the lock)"},
+    {"acquire_time", "0", "seconds after a VesddSetReceiveFreq before the signal is there"},
+    {"tuned_at", "", "C time of the last VesddSetReceiveFreq (written by the stand-in)"},
 };
 
 std::map<std::string, std::string> ReadFile() {
@@ -219,6 +228,12 @@ std::uint32_t SimState::Counter(const std::string& name) const {
 
 std::uint16_t SimState::Signal() const {
   if (GetInt("signal_drop") != 0) return 0;
+  // No signal without a lock, nor while an acquisition is still under way.
+  if (GetInt("locked") == 0) return 0;
+  if (!Get("tuned_at").empty()) {
+    long long since = static_cast<long long>(winport::Now()) - GetInt("tuned_at");
+    if (since >= 0 && since < GetInt("acquire_time")) return 0;
+  }
   long long level = GetInt("signal_level"), wander = GetInt("signal_wander");
   if (wander > 0) {
     // A triangle wave over time: level - wander .. level + wander and back.
@@ -234,6 +249,12 @@ std::uint16_t SimState::Signal() const {
 bool SetValue(const std::string& name, const std::string& value, std::string* error) {
   auto values = ReadFile();
   values[name] = value;
+  return WriteFile(values, error);
+}
+
+bool SetValues(const std::map<std::string, std::string>& changes, std::string* error) {
+  auto values = ReadFile();
+  for (const auto& [name, value] : changes) values[name] = value;
   return WriteFile(values, error);
 }
 

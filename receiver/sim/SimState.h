@@ -39,7 +39,8 @@ class SimState {
   std::uint32_t Counter(const std::string& name) const;
   // Seconds since the epoch (never negative).
   long long Elapsed() const;
-  // The current signal strength (0 while "signal_drop" is set).
+  // The current signal strength: 0 while "signal_drop" is set, without a lock ("locked" 0),
+  // and for "acquire_time" seconds after each tuning.
   std::uint16_t Signal() const;
 
   const std::map<std::string, std::string>& Values() const { return m_values; }
@@ -50,6 +51,8 @@ class SimState {
 
 // Changes to the file (written to a temporary file and renamed over the old one).
 bool SetValue(const std::string& name, const std::string& value, std::string* error);
+// Several changes that readers see together or not at all.
+bool SetValues(const std::map<std::string, std::string>& changes, std::string* error);
 bool ResetState(std::string* error);
 
 // Copies text into a buffer of `size` bytes, cut to fit and always terminated.

@@ -1,7 +1,13 @@
 // Stand-in for the receive-driver access library, answering from the simulated receiver.
 #include <vesdd32.h>
+#include <winport/clock.h>
+#include <winport/registry.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <map>
+#include <sstream>
+#include <string>
 
 #include "SimState.h"
 
@@ -15,6 +21,51 @@ using receiver_sim::SimState;
 namespace {
 // "True iff 0" entry points answer 1 when made to fail.
 constexpr std::uint32_t kFailed = 1;
+
+constexpr const char kWinvesddKey[] = "SOFTWARE\\Tessaline\\Orbilink\\Winvesdd";
+
+// A Winvesdd value as the driver reads it: decimal text. False when missing or not text.
+bool ReadWinvesdd(const std::string& name, long long* value) {
+  winport::HKEY key = nullptr;
+  if (winport::RegOpenKeyExA(winport::HKEY_LOCAL_MACHINE, kWinvesddKey, 0, winport::KEY_READ,
+                             &key) != winport::ERROR_SUCCESS)
+    return false;
+  char text[64] = {};
+  winport::DWORD type = 0, size = sizeof text - 1;
+  bool ok = winport::RegQueryValueExA(key, name.c_str(), nullptr, &type,
+                                      reinterpret_cast<winport::BYTE*>(text),
+                                      &size) == winport::ERROR_SUCCESS &&
+            type == winport::REG_SZ;
+  winport::RegCloseKey(key);
+  if (ok) *value = std::strtoll(text, nullptr, 10);
+  return ok;
+}
+
+// Whether the frequency and the Winvesdd values match one of the sets; no sets: any tuning does.
+bool MatchesGoodSet(const std::string& goodSets, std::uint32_t freq) {
+  if (goodSets.empty()) return true;
+  std::stringstream sets(goodSets);
+  std::string set;
+  while (std::getline(sets, set, ';')) {
+    if (set.empty()) continue;
+    bool match = true;
+    std::stringstream pairs(set);
+    std::string pair;
+    while (match && std::getline(pairs, pair, ',')) {
+      auto eq = pair.find('=');
+      if (eq == std::string::npos) continue;
+      std::string name = pair.substr(0, eq);
+      long long want = std::strtoll(pair.c_str() + eq + 1, nullptr, 10), have = 0;
+      if (name == "VESDD_RX_FREQ")
+        match = static_cast<long long>(freq) == want;
+      else
+        match = ReadWinvesdd(name, &have) && have == want;
+    }
+    if (match) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 VESDD_EXPORT std::int32_t VesddOpenChannel(std::uint32_t /*mode*/) {
@@ -127,10 +178,19 @@ VESDD_EXPORT std::uint32_t VesddICSGetConfiguration(VESDD_ICS_CONFIG* config) {
   return 1;
 }
 
+// The driver takes its acquisition parameters from the Winvesdd key and the frequency from the
+// call: the receiver locks when they match one of the simulation's good sets.
 VESDD_EXPORT std::uint32_t VesddSetReceiveFreq(std::uint32_t /*channel*/, std::uint32_t freq) {
-  if (SimState::Load().Fails("VesddSetReceiveFreq")) return kFailed;
+  SimState s = SimState::Load();
+  if (s.Fails("VesddSetReceiveFreq")) return kFailed;
+  bool locked = MatchesGoodSet(s.Get("good_sets"), freq);
+  std::map<std::string, std::string> changes{
+      {"receive_freq", std::to_string(freq)},
+      {"locked", std::to_string(locked ? 1 : 0)},
+      {"tuned_at", std::to_string(static_cast<long long>(winport::Now()))},
+  };
   std::string error;
-  receiver_sim::SetValue("receive_freq", std::to_string(freq), &error);
+  receiver_sim::SetValues(changes, &error);
   return 0;
 }
 

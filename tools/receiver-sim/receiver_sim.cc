@@ -16,7 +16,10 @@ void Usage(std::FILE* out) {
       "\n"
       "The state lives in <prefix>/receiver-sim/state.ini (WINPORT_PREFIX names the\n"
       "prefix). Counters rise from their value at the epoch by NAME_rate per second of\n"
-      "the winport clock.\n\nSettings (default in brackets):\n");
+      "the winport clock; setting a counter (crc_errors, reset_count, low_on_buffers,\n"
+      "bytes_received) makes it jump at once. The receiver locks when the Winvesdd values\n"
+      "it is tuned with match one of good_sets; set locked 0 to make it lose the lock.\n"
+      "\nSettings (default in brackets):\n");
   for (const auto& v : receiver_sim::Variables())
     std::fprintf(out, "  %-24s %s [%s]\n", v.name, v.help, v.defaultValue);
 }
