@@ -157,6 +157,8 @@ class CDiagnostics : public CThread {
 
   DWORD GetConnectionState() const { return m_dwConnectionState; }
   BOOL IsAdapterFound() const { return m_bAdapterFound; }
+  // The report store the diagnostics write their results through (also the driver test's).
+  CReportStore* GetReportStore() const { return m_pReportStore; }
   // A copy of the entry of a test id (under the lock); false when absent.
   bool GetEntry(DWORD id, DIAG_TEST_ENTRY* entry);
 
