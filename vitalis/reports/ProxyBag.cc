@@ -153,6 +153,35 @@ int ProxyBag::GetCapacity() {
 
 CFileTx::CFileTx(int capacity) : ProxyBag(capacity), m_nFileCount(0) {}
 
+void CFileTx::Remember(int slot, const char* fileName, const FILETIME& created) {
+  if (static_cast<std::size_t>(slot) >= m_Created.size()) m_Created.resize(slot + 1);
+  m_Created[slot] = {fileName, created};
+}
+
+bool CFileTx::StoredCreationTime(int slot, const char* storedName, FILETIME* created) {
+  // A file's creation time does not change while it exists: the one read when the path was
+  // put is taken again, rather than opening every stored file for every new one.
+  if (static_cast<std::size_t>(slot) < m_Created.size() && m_Created[slot].first == storedName) {
+    *created = m_Created[slot].second;
+    return true;
+  }
+  DatedFile other(storedName);
+  if (!other.IsOpen()) {
+    LogInfoF(
+        "CFileTx::Put - tried to put a file that returns INVALID_HANDLE_VALUE %s which was read "
+        "from the bag",
+        storedName);
+    return false;
+  }
+  if (!other.GetCreationTime(created)) {
+    LogInfoF("CFileTx::Put - could not get date of file that was to be put file name = %s",
+             storedName);
+    return false;
+  }
+  Remember(slot, storedName, *created);
+  return true;
+}
+
 BOOL CFileTx::Put(char* fileName) {
   BagLock lock(&m_csLock);
   BOOL stored = FALSE;
@@ -177,6 +206,7 @@ BOOL CFileTx::Put(char* fileName) {
     for (int i = 0; i < m_nCapacity && !placed; ++i) {
       if (m_ppSlots[i] == nullptr) {
         m_ppSlots[i] = fileName;
+        Remember(i, fileName, created);
         ++m_nCount;
         stored = TRUE;
         placed = true;
@@ -184,24 +214,21 @@ BOOL CFileTx::Put(char* fileName) {
       }
       const char* storedName = static_cast<const char*>(m_ppSlots[i]);
       LogInfoF("CFileTx::Put -- file from the bag = %s", storedName);
-      DatedFile other(storedName);
-      if (!other.IsOpen()) {
-        LogInfoF(
-            "CFileTx::Put - tried to put a file that returns INVALID_HANDLE_VALUE %s which was "
-            "read from the bag",
-            storedName);
-        continue;
-      }
       FILETIME storedCreated{};
-      if (!other.GetCreationTime(&storedCreated)) {
-        LogInfoF("CFileTx::Put - could not get date of file that was to be put file name = %s",
-                 storedName);
-        continue;
-      }
+      if (!StoredCreationTime(i, storedName, &storedCreated)) continue;
       if (CompareFileTime(&storedCreated, &created) > 0) {
         if (m_nCount < m_nCapacity) {
-          for (int j = m_nCount; j > i; --j) m_ppSlots[j] = m_ppSlots[j - 1];
+          // Every slot before i is taken (a free one would have been used): the first free
+          // slot lies above i, and the run up to it moves up by one.
+          int free = i + 1;
+          while (free < m_nCapacity && m_ppSlots[free] != nullptr) ++free;
+          if (free == m_nCapacity) break;  // cannot be: count < capacity
+          for (int j = free; j > i; --j) {
+            m_ppSlots[j] = m_ppSlots[j - 1];
+            if (static_cast<std::size_t>(j) < m_Created.size()) m_Created[j] = m_Created[j - 1];
+          }
           m_ppSlots[i] = fileName;
+          Remember(i, fileName, created);
           ++m_nCount;
           stored = TRUE;
         } else if (Grow()) {

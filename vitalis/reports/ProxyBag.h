@@ -3,7 +3,12 @@
 // BeginIteration/EndIteration) and frees them. CFileTx keeps report file paths oldest first.
 #pragma once
 
+#include <winport/file.h>
 #include <winport/sync.h>
+
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "core/Win.h"
 
@@ -61,5 +66,12 @@ class CFileTx : public ProxyBag {
   int GetFileCount() const { return m_nFileCount; }
 
  protected:
+  // The creation time of the file in `slot`, as read when its path was stored (or read now for
+  // a path put otherwise); false, traced, when the file cannot be opened or dated.
+  bool StoredCreationTime(int slot, const char* storedName, FILETIME* created);
+  void Remember(int slot, const char* fileName, const FILETIME& created);
+
   int m_nFileCount;
+  // Per slot: the path and creation time seen when it was stored.
+  std::vector<std::pair<std::string, FILETIME>> m_Created;
 };

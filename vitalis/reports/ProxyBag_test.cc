@@ -177,15 +177,28 @@ TEST_F(FileTxTest, FullBagGrowsWhetherTheNewFileIsOldestOrNewest) {
   EXPECT_EQ(bag.GetFileCount(), 13);
 }
 
-TEST_F(FileTxTest, StoredFileThatVanishedIsPassedOver) {
-  std::string t1 = Make("HR1.ini"), t2 = Make("HR2.ini");
+TEST_F(FileTxTest, StoredPathThatCannotBeDatedIsPassedOver) {
+  std::string t1 = Make("HR1.ini");
+  std::string never = (dir_ / "HR0.ini").string();
   CFileTx bag(10);
-  EXPECT_TRUE(bag.Put(t2.data()));
-  fs::remove(t2);
+  bag.ProxyBag::Put(never.data());  // stored as it stands, as the plain bag does
   EXPECT_TRUE(bag.Put(t1.data()));
-  // The vanished file cannot be dated, so the new one is placed after it.
-  EXPECT_EQ(Order(bag), (std::vector<std::string>{"HR2.ini", "HR1.ini"}));
-  EXPECT_NE(Trace().find("which was read from the bag"), std::string::npos);
+  // The stored path cannot be dated, so the new one is not placed before it.
+  EXPECT_EQ(Order(bag), (std::vector<std::string>{"HR0.ini", "HR1.ini"}));
+  EXPECT_NE(Trace().find("CFileTx::Put - tried to put a file that returns INVALID_HANDLE_VALUE " +
+                         never + " which was read from the bag"),
+            std::string::npos);
+}
+
+TEST_F(FileTxTest, InsertionIntoABagWithAGapLosesNothing) {
+  std::string t1 = Make("HR1.ini"), t2 = Make("HR2.ini"), t3 = Make("HR3.ini"),
+              t4 = Make("HR4.ini");
+  CFileTx bag(10);
+  for (auto* name : {&t2, &t3, &t4}) EXPECT_TRUE(bag.Put(name->data()));
+  EXPECT_EQ(bag.Remove(t3.data()), t3.data());
+  EXPECT_TRUE(bag.Put(t1.data()));
+  EXPECT_EQ(Order(bag), (std::vector<std::string>{"HR1.ini", "HR2.ini", "HR4.ini"}));
+  EXPECT_EQ(bag.GetFileCount(), 3);
 }
 
 }  // namespace
