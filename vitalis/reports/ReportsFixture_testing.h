@@ -14,6 +14,7 @@
 #include <winport/registry.h>
 #include <winport/window.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -48,22 +49,20 @@ class CTestReports : public CReports {
   using CReports::parseResponseForStatus;
 };
 
-// hr-server started from build/bin, its log lines collected as they come.
-class HrServer {
+// A program from build/bin started with extra environment settings, its standard output
+// collected line by line as it comes.
+class Process {
  public:
-  explicit HrServer(const std::vector<std::string>& options,
-                    std::filesystem::path store = winport::testing::MakeTempDir("hrstore"))
-      : m_store(std::move(store)) {
+  Process(std::vector<std::string> args, std::vector<std::string> environment = {}) {
     int out[2];
     if (::pipe(out) != 0) return;
-    std::vector<std::string> args = {(winport::testing::BinDir() / "hr-server").string(), "--port",
-                                     "0", "--store", m_store.string()};
-    args.insert(args.end(), options.begin(), options.end());
+    args[0] = (winport::testing::BinDir() / args[0]).string();
     m_pid = ::fork();
     if (m_pid == 0) {
       ::dup2(out[1], 1);
       ::close(out[0]);
       ::close(out[1]);
+      for (auto& setting : environment) ::putenv(setting.data());
       std::vector<char*> argv;
       for (auto& a : args) argv.push_back(a.data());
       argv.push_back(nullptr);
@@ -90,27 +89,25 @@ class HrServer {
       m_ended = true;
       m_changed.notify_all();
     });
-    std::string ready = WaitForLine("listening on ");
-    std::size_t colon = ready.rfind(':');
-    if (colon != std::string::npos) m_nPort = std::stoi(ready.substr(colon + 1));
   }
-  ~HrServer() {
+  ~Process() {
     Kill(SIGTERM);
     if (m_reader.joinable()) m_reader.join();
   }
 
-  void Kill(int signal) {
+  // Sends the signal and waits for the end; the exit status (-1 when killed by the signal).
+  int Kill(int signal) {
+    int status = 0;
     if (m_pid > 0) {
       ::kill(m_pid, signal);
-      ::waitpid(m_pid, nullptr, 0);
+      ::waitpid(m_pid, &status, 0);
       m_pid = -1;
+      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
+    return -1;
   }
 
-  int Port() const { return m_nPort; }
-  const std::filesystem::path& Store() const { return m_store; }
-
-  // The first line holding `text` (waited for up to 60 s); empty when none came.
+  // The `count`th line holding `text` (waited for up to 60 s); empty when none came.
   std::string WaitForLine(const std::string& text, int count = 1) {
     std::unique_lock<std::mutex> hold(m_lock);
     std::string found;
@@ -125,10 +122,28 @@ class HrServer {
     });
     return found;
   }
-  std::vector<std::string> Lines() {
-    std::lock_guard<std::mutex> hold(m_lock);
-    return m_lines;
+
+ private:
+  pid_t m_pid = -1;
+  std::thread m_reader;
+  std::mutex m_lock;
+  std::condition_variable m_changed;
+  std::vector<std::string> m_lines;
+  bool m_ended = false;
+};
+
+// hr-server on a free port with a store of its own.
+class HrServer : public Process {
+ public:
+  explicit HrServer(const std::vector<std::string>& options,
+                    std::filesystem::path store = winport::testing::MakeTempDir("hrstore"))
+      : Process(Arguments(options, store)), m_store(std::move(store)) {
+    std::string ready = WaitForLine("listening on ");
+    std::size_t colon = ready.rfind(':');
+    if (colon != std::string::npos) m_nPort = std::stoi(ready.substr(colon + 1));
   }
+
+  int Port() const { return m_nPort; }
 
   // The stored files, in the order received.
   std::vector<std::filesystem::path> Stored() const {
@@ -147,14 +162,15 @@ class HrServer {
   }
 
  private:
+  static std::vector<std::string> Arguments(const std::vector<std::string>& options,
+                                            const std::filesystem::path& store) {
+    std::vector<std::string> args = {"hr-server", "--port", "0", "--store", store.string()};
+    args.insert(args.end(), options.begin(), options.end());
+    return args;
+  }
+
   std::filesystem::path m_store;
-  pid_t m_pid = -1;
   int m_nPort = 0;
-  std::thread m_reader;
-  std::mutex m_lock;
-  std::condition_variable m_changed;
-  std::vector<std::string> m_lines;
-  bool m_ended = false;
 };
 
 // The navigator's window, in the test's thread.
