@@ -19,7 +19,8 @@ namespace fs = std::filesystem;
 // answers `answer` and keeps the connection open until told to finish.
 class RawServer {
  public:
-  explicit RawServer(std::string answer) : m_answer(std::move(answer)) {
+  explicit RawServer(std::string answer, bool closeAfter = false)
+      : m_answer(std::move(answer)), m_bCloseAfter(closeAfter) {
     m_listener = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -63,6 +64,7 @@ class RawServer {
         total = end + 4 + std::stoul(data.substr(at + 15));
     }
     ::send(m_client, m_answer.data(), m_answer.size(), MSG_NOSIGNAL);
+    if (m_bCloseAfter) ::shutdown(m_client, SHUT_WR);
     std::lock_guard<std::mutex> hold(m_lock);
     m_request = data;
     m_answered = true;
@@ -70,6 +72,7 @@ class RawServer {
   }
 
   std::string m_answer;
+  bool m_bCloseAfter;
   int m_listener = -1;
   int m_client = -1;
   int m_nPort = 0;
@@ -230,6 +233,32 @@ TEST_F(UploadTest, AnswerLineThatStallsHalfWayIsGivenUpAfterTheAnswerTimeOut) {
 
   EXPECT_TRUE(fs::exists(path));
   EXPECT_TRUE(Has(Trace(), "CReports::Run-server socket error - will retransmit next time"));
+}
+
+TEST_F(UploadTest, AcceptanceCutShortBeforeItsLineEndsDeletesNothing) {
+  RawServer server("HTTP/1.0 202 Accepted", true);
+  UseServer(server.Port());
+  std::string path = MakeReport("HR2026010101.ini", "[R]\r\nN=1\r\n");
+  Configure();
+
+  ASSERT_TRUE(reports.Start());
+  EXPECT_EQ(navigator.WaitForSent(), 0);
+  WaitForRun();
+  EXPECT_TRUE(fs::exists(path));
+  EXPECT_TRUE(Has(Trace(), "CReports::Run-server socket error - will retransmit next time"));
+}
+
+TEST_F(UploadTest, OnlyTheFirstAnswerLineCounts) {
+  RawServer server("HTTP/1.0 500 Server Error\r\nHTTP/1.0 202 Accepted\r\n");
+  UseServer(server.Port());
+  std::string path = MakeReport("HR2026010101.ini", "[R]\r\nN=1\r\n");
+  Configure();
+
+  ASSERT_TRUE(reports.Start());
+  server.WaitForRequest();
+  EXPECT_EQ(navigator.WaitForSentMovingClock(CReports::kAnswerTimeout + 1), 0);
+  WaitForRun();
+  EXPECT_TRUE(fs::exists(path));
 }
 
 TEST_F(UploadTest, ShutdownInTheMiddleOfARunEndsItWithCodeOne) {
