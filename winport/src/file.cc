@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "device_internal.h"
 #include "file_internal.h"
 #include "handles.h"
 #include "mailslot_internal.h"
@@ -258,6 +259,16 @@ HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD, SECURITY_AT
     }
     SetLastError(ERROR_SUCCESS);
     return detail::InsertHandle(std::move(client));
+  }
+  if (detail::IsDevicePath(fileName)) {
+    DWORD error = ERROR_SUCCESS;
+    auto device = detail::OpenDevice(fileName, &error);
+    if (!device) {
+      SetLastError(error);
+      return INVALID_HANDLE_VALUE;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return detail::InsertHandle(std::move(device));
   }
 
   bool read = desiredAccess & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA);
