@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <link.h>
+#include <strings.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <winport/clock.h>
@@ -93,6 +94,12 @@ const std::vector<Variable> kVariables = {
     {"receive_freq", "",
      "frequency last set through VesddSetReceiveFreq (written by the stand-in)"},
     {"exit_windows_count", "0", "times Util_ExitWindows was called (the stand-in only counts)"},
+    {"vesndis", "VESNDIS0",
+     "MS-DOS device name of the NT network driver (<prefix>/devices/NAME, written whenever "
+     "the state is); empty = not installed"},
+    {"ndis_frames_received", "1000",
+     "frames the NT network driver reports received (NDIS OID_GEN_RCV_OK); empty = the "
+     "driver does not answer the query"},
     {"usb_present", "1", "0: the USB adapter does not answer (USBOpenDevice fails)"},
     {"usb_error", "0", "USBGetLastError result"},
     {"trellis_present", "1", "0: TrellisOpenChannel fails"},
@@ -125,6 +132,39 @@ std::map<std::string, std::string> ReadFile() {
   return values;
 }
 
+// The NT network driver's device as winport describes devices: its target and its answer to
+// the NDIS statistics query for frames received. Other driver devices go away.
+void WriteDevices(const std::map<std::string, std::string>& values) {
+  auto value = [&](const char* name) {
+    auto it = values.find(name);
+    if (it != values.end()) return it->second;
+    const Variable* v = FindVariable(name);
+    return std::string(v ? v->defaultValue : "");
+  };
+  std::filesystem::path dir = winport::PrefixPath() / "devices";
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  const std::string device = value("vesndis");
+  for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+    std::string name = entry.path().filename().string();
+    if (strncasecmp(name.c_str(), "VESNDIS", 7) == 0 && name != device)
+      std::filesystem::remove(entry.path(), ec);
+  }
+  if (device.empty() || device.find_first_of("/\\") != std::string::npos) return;
+  std::string text = "target=\\Device\\" + device + "\n";
+  const std::string frames = value("ndis_frames_received");
+  if (!frames.empty()) {
+    std::uint32_t n = static_cast<std::uint32_t>(std::strtoull(frames.c_str(), nullptr, 0));
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%02x%02x%02x%02x", n & 0xff, (n >> 8) & 0xff, (n >> 16) & 0xff,
+                  n >> 24);
+    text += std::string("ioctl.00170002.02010200=") + hex + "\n";
+  }
+  std::filesystem::path temp = dir / (device + ".tmp" + std::to_string(::getpid()));
+  std::ofstream(temp, std::ios::trunc) << text;
+  std::filesystem::rename(temp, dir / device, ec);
+}
+
 bool WriteFile(const std::map<std::string, std::string>& values, std::string* error) {
   std::filesystem::path file = StateFile();
   std::error_code ec;
@@ -146,6 +186,7 @@ bool WriteFile(const std::map<std::string, std::string>& values, std::string* er
     std::filesystem::remove(temp, ec);
     return false;
   }
+  WriteDevices(values);
   return true;
 }
 
