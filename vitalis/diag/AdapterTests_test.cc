@@ -3,6 +3,7 @@
 #include <orbids.h>
 #include <winport/registry.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -305,6 +306,41 @@ TEST_F(AdapterTestsTest, Windows9xChecksTheTransportAndDuplicateEntries) {
   sim.Set("platform_type", 4);
   diag.Initialize();
   EXPECT_TRUE(diag.MultipleRegKey_Check());
+}
+
+// On Windows NT 4 (as the system's version presents it) a PCI adapter needs its network
+// driver's device to answer the frames-received query; the simulation describes the device.
+TEST_F(AdapterTestsTest, NT4NeedsTheNetworkDriverToAnswer) {
+  setenv("WINPORT_OS_VERSION", "4.0.1381,2,Service Pack 6", 1);
+  diag.Initialize();
+  const std::string tool = (winport::testing::BinDir() / "receiver-sim").string();
+  auto simSet = [&](const std::string& name, const std::string& value) {
+    std::string command = "'" + tool + "' set " + name + " '" + value + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  };
+  simSet("vesndis", "");
+  EXPECT_FALSE(diag.VESNDISCheck());
+  EXPECT_TRUE(Traced("CDiagnostics::VESNDISCheck - VESNDIS is not configured"));
+  EXPECT_EQ(diag.PerformConfigurationTests(), 2u);
+  EXPECT_EQ(StoredStatus("Adapter_Check"), 113);
+
+  simSet("vesndis", "VesNdis12");
+  EXPECT_TRUE(diag.VESNDISCheck());
+  EXPECT_TRUE(
+      Traced("CDiagnostics::VESNDISCheck - VESNDIS InstanceName : VesNdis12  LinkName = "
+             "\\Device\\VesNdis12"));
+  EXPECT_TRUE(Traced("CDiagnostics::VESNDISCheck Frames received: 1000"));
+  EXPECT_EQ(diag.PerformConfigurationTests(), 0u);
+
+  simSet("ndis_frames_received", "");
+  EXPECT_FALSE(diag.VESNDISCheck());
+  EXPECT_TRUE(Traced("CDiagnostics::VESNDISCheck DeviceIoControl returned an error = 50"));
+  unsetenv("WINPORT_OS_VERSION");
+
+  Diagnostics win2000;
+  win2000.Initialize();
+  EXPECT_FALSE(win2000.VESNDISCheck());
+  EXPECT_TRUE(Traced("CDiagnostics::VESNDISCheck - this fn should not be called under windows"));
 }
 
 }  // namespace
