@@ -19,8 +19,8 @@ namespace fs = std::filesystem;
 // answers `answer` and keeps the connection open until told to finish.
 class RawServer {
  public:
-  explicit RawServer(std::string answer, bool closeAfter = false)
-      : m_answer(std::move(answer)), m_bCloseAfter(closeAfter) {
+  explicit RawServer(std::string answer, bool closeAfter = false, bool readNothing = false)
+      : m_answer(std::move(answer)), m_bCloseAfter(closeAfter), m_bReadNothing(readNothing) {
     m_listener = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -51,6 +51,19 @@ class RawServer {
   void Serve() {
     m_client = ::accept(m_listener, nullptr, nullptr);
     if (m_client < 0) return;
+    if (m_bReadNothing) {
+      // Takes the first MiB (the client is sending by then), then reads no more.
+      char chunk[65536];
+      for (std::size_t got = 0; got < (1u << 20);) {
+        ssize_t n = ::recv(m_client, chunk, sizeof chunk, 0);
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+      }
+      std::lock_guard<std::mutex> hold(m_lock);
+      m_answered = true;
+      m_changed.notify_all();
+      return;
+    }
     std::string data;
     char buffer[65536];
     std::size_t total = std::string::npos;
@@ -73,6 +86,7 @@ class RawServer {
 
   std::string m_answer;
   bool m_bCloseAfter;
+  bool m_bReadNothing;
   int m_listener = -1;
   int m_client = -1;
   int m_nPort = 0;
@@ -282,6 +296,23 @@ TEST_F(UploadTest, ShutdownInTheMiddleOfARunEndsItWithCodeOne) {
   EXPECT_TRUE(fs::exists(files[1]));
   EXPECT_TRUE(fs::exists(files[2]));
   EXPECT_TRUE(Has(Trace(), "CReports::Run - shutdown message received aborting op."));
+}
+
+TEST_F(UploadTest, ShutdownWhileThePeerStopsReadingEndsTheRun) {
+  RawServer server("", false, true);
+  UseServer(server.Port());
+  SetHealthReport("MaxTxUnit", 1 << 20);
+  // Far more than the two ends' socket buffers hold.
+  std::string path = MakeReport("HR2026010101.ini", std::string(32 << 20, 'x'));
+  Configure();
+
+  ASSERT_TRUE(reports.Start());
+  server.WaitForRequest();
+  reports.OnShutDown();
+  // The run is stuck on a full connection: only the shutdown poll before each write ends it.
+  EXPECT_EQ(navigator.WaitForSent(), 1);
+  WaitForRun();
+  EXPECT_TRUE(fs::exists(path));
 }
 
 TEST_F(UploadTest, NoServerAddressEndsTheRunAtItsStart) {
