@@ -27,6 +27,7 @@ namespace {
 
 constexpr DWORD kPlatformNT4 = 3;
 constexpr DWORD kPlatformWin2000 = 4;
+constexpr std::uint32_t kMaxAdapters = 65536;
 
 bool IsWorking(DWORD code) {
   return code == ADAPTER_PCI || code == ADAPTER_USB || code == ADAPTER_PCIDVB ||
@@ -129,6 +130,10 @@ DWORD CDiagnostics::CheckAdaptor(char* text) {
     std::uint32_t rc = ORBDI_EnumAdapters(nullptr, &count);
     if (rc == ORBDIERR_NOENTRIES) {
       LogInfoF("CheckAdapter, EnumAdapter : ORBDIERR_NOENTRIES");
+    } else if (rc == ORBDIERR_SUCCESS && count > kMaxAdapters) {
+      // No machine holds that many adapters: a count the library got wrong is not allocated.
+      LogErrorF("CheckAdapter, EnumAdapter : implausible adapter count %u",
+                static_cast<unsigned>(count));
     } else if (rc == ORBDIERR_SUCCESS && count != 0) {
       std::vector<ORBDI_ADAPTER> list(count, ORBDI_ADAPTER{});
       std::uint32_t filled = count;

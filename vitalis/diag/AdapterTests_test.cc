@@ -102,6 +102,11 @@ TEST_F(AdapterTestsTest, ValidateAdapterTestSetsFlagsAndStatus) {
   EXPECT_TRUE(diag.IsAdapterFound());
   EXPECT_EQ(StoredStatus("Adapter_Check"), 0);
   EXPECT_EQ(diag.CheckAdapterState(), 0u);
+  // As a test of a run, a working DVB adapter passes too.
+  EXPECT_TRUE(diag.PerformTest(diag.GetEntryPosition(1)));
+  sim.Set("adapters", "2:2");
+  EXPECT_FALSE(diag.PerformTest(diag.GetEntryPosition(1)));
+  sim.Set("adapters", "2:8");
 
   sim.Set("adapters", "3:16");
   EXPECT_EQ(diag.ValidateAdapterTest(2), 129u);
