@@ -1,5 +1,7 @@
 // servala: runs the HTTP server control on a document root until SIGINT or SIGTERM.
-//   servala [--port N] [--root DIR] [--ssi] [--properties FILE] [--about]
+//   servala [--port N] [--bind ADDRESS] [--root DIR] [--ssi] [--properties FILE] [--about]
+// --bind keeps the server on one local address (127.0.0.1 keeps it to this machine); by default
+// it listens on every IPv4 address.
 #include <asio.hpp>
 #include <csignal>
 #include <cstdio>
@@ -14,15 +16,17 @@
 namespace {
 
 int Usage() {
-  std::fprintf(stderr,
-               "usage: servala [--port N] [--root DIR] [--ssi] [--properties FILE] [--about]\n");
+  std::fprintf(
+      stderr,
+      "usage: servala [--port N] [--bind ADDRESS] [--root DIR] [--ssi] [--properties FILE] "
+      "[--about]\n");
   return 64;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string port, root, propertiesPath;
+  std::string port, bind, root, propertiesPath;
   bool ssi = false, about = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -33,6 +37,8 @@ int main(int argc, char** argv) {
     };
     if (arg == "--port") {
       if (!next(port)) return Usage();
+    } else if (arg == "--bind") {
+      if (!next(bind)) return Usage();
     } else if (arg == "--root") {
       if (!next(root)) return Usage();
     } else if (arg == "--properties") {
@@ -69,13 +75,16 @@ int main(int argc, char** argv) {
     server.VirtualPath(std::filesystem::current_path().string());
   }
 
+  server.BindAddress = bind;
   try {
     server.StartServer();
   } catch (const servala::ServalaError& e) {
     std::fprintf(stderr, "%s\n", e.Description.c_str());
     return 2;
   }
-  std::printf("listening on http://%s:%d/\n", server.ServerIP.c_str(), server.ListeningPort());
+  // The address really listened on: "0.0.0.0" when it is every address of the machine.
+  std::printf("listening on http://%s:%d/\n", server.ListeningAddress().c_str(),
+              server.ListeningPort());
   std::fflush(stdout);
 
   asio::signal_set signals(io, SIGINT, SIGTERM);

@@ -90,7 +90,8 @@ TEST(ServalaHostTest, ServesUntilSignalledAndKeepsItsProperties) {
   Running r =
       Spawn({"--port", "0", "--root", site.string(), "--ssi", "--properties", props.string()});
   const std::string line = ReadLine(r.out);
-  ASSERT_EQ(line.rfind("listening on http://", 0), 0u) << line;
+  // The address it listens on: every address of the machine.
+  ASSERT_EQ(line.rfind("listening on http://0.0.0.0:", 0), 0u) << line;
   const int port = std::stoi(line.substr(line.rfind(':') + 1));
   EXPECT_EQ(line.back(), '/');
   const std::string reply = Fetch(port, "/");
@@ -101,8 +102,9 @@ TEST(ServalaHostTest, ServesUntilSignalledAndKeepsItsProperties) {
             "SSIEnable=True\nServerPort=0\nVirtualPath=" + site.string() + "\n");
 
   // Started again from the saved properties: a restored instance, with its plain error replies.
-  r = Spawn({"--properties", props.string()});
+  r = Spawn({"--properties", props.string(), "--bind", "127.0.0.1"});
   const std::string again = ReadLine(r.out);
+  ASSERT_EQ(again.rfind("listening on http://127.0.0.1:", 0), 0u) << again;
   const int port2 = std::stoi(again.substr(again.rfind(':') + 1));
   EXPECT_EQ(Fetch(port2, "/missing").rfind("HTTP/1.0 404 Not Found\r\n", 0), 0u);
   EXPECT_NE(Fetch(port2, "/").find("<p>Marrowind Servala3Server/1.0</p>"), std::string::npos);

@@ -59,14 +59,26 @@ void FileCache::Drop(std::unordered_map<std::string, Entry>::iterator it) {
   entries_.erase(it);
 }
 
-bool ReadRegularFile(const std::string& path, std::string& out, FileIdentity& id) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return false;
-  struct stat st {};
+int OpenRegularFile(const std::string& path, struct stat& st) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return -1;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
-    return false;
+    return -1;
   }
+  return fd;
+}
+
+bool ReadRegularFile(const std::string& path, std::string& out, FileIdentity& id) {
+  struct stat st {};
+  const int fd = OpenRegularFile(path, st);
+  if (fd < 0) return false;
+  const bool ok = ReadOpenFile(fd, st, out, id);
+  ::close(fd);
+  return ok;
+}
+
+bool ReadOpenFile(int fd, const struct stat& st, std::string& out, FileIdentity& id) {
   id = FileIdentity::Of(st);
   // Asking for one byte more than the size tells whether the file grew: when exactly the size
   // comes back, the end is reached without a further call.
@@ -86,7 +98,6 @@ bool ReadRegularFile(const std::string& path, std::string& out, FileIdentity& id
     got += static_cast<std::size_t>(n);
     if (got == size && out.size() == size + 1) break;
   }
-  ::close(fd);
   out.resize(got);
   // A file that changed size while being read is not the file the identity describes.
   if (static_cast<off_t>(got) != st.st_size) id.size = -1;

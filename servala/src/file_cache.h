@@ -53,8 +53,13 @@ class FileCache {
   std::size_t total_ = 0;
 };
 
-// Reads the whole regular file at `path` in as few calls as it takes, giving its identity as
-// read. False for a missing file, a directory or anything else that is not a regular file.
+// Opens `path` for reading without ever waiting (a FIFO or device put there does not block), and
+// only when it is a regular file at that moment; -1 otherwise. `st` is the open file's status.
+int OpenRegularFile(const std::string& path, struct stat& st);
+// Reads the whole open regular file `fd` (whose status is `st`) in as few calls as it takes,
+// giving its identity as read.
+bool ReadOpenFile(int fd, const struct stat& st, std::string& out, FileIdentity& id);
+// Both in one: false for a missing file, a directory or anything else not a regular file.
 bool ReadRegularFile(const std::string& path, std::string& out, FileIdentity& id);
 
 }  // namespace servala

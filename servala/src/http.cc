@@ -1,6 +1,9 @@
 #include "servala/http.h"
 
+#include <unistd.h>
 #include <winport/clock.h>
+
+#include <utility>
 
 #include "file_cache.h"
 #include "paths.h"
@@ -41,6 +44,27 @@ const std::string& DateText() {
 
 }  // namespace
 
+HttpReply::HttpReply(HttpReply&& o) noexcept
+    : text(std::move(o.text)), file(std::exchange(o.file, -1)), fileLength(o.fileLength) {}
+
+HttpReply& HttpReply::operator=(HttpReply&& o) noexcept {
+  if (this != &o) {
+    if (file >= 0) ::close(file);
+    text = std::move(o.text);
+    file = std::exchange(o.file, -1);
+    fileLength = o.fileLength;
+  }
+  return *this;
+}
+
+HttpReply::~HttpReply() {
+  if (file >= 0) ::close(file);
+}
+
+int HttpReply::ReleaseFile() {
+  return std::exchange(file, -1);
+}
+
 std::string ContentTypeCache::Lookup(const std::string& ext) {
   const std::string key = ToLowerAscii(ext);
   auto it = cache_.find(key);
@@ -65,7 +89,8 @@ std::string cls_HTTP::ContentTypeFor(const std::string& fileName) {
 }
 
 std::string cls_HTTP::BuildHeader(const std::string& status, long long length,
-                                  const std::string& type, bool addBlankLine) const {
+                                  const std::string& type, bool addBlankLine,
+                                  bool lengthAlways) const {
   std::string h;
   h.reserve(160);
   h += "HTTP/1.0 ";
@@ -77,7 +102,7 @@ std::string cls_HTTP::BuildHeader(const std::string& status, long long length,
   h += "\r\nDate: ";
   h += DateText();
   h += "\r\n";
-  if (length != 0) {
+  if (length != 0 || lengthAlways) {
     h += "Content-Length: ";
     h += std::to_string(length);
     h += "\r\n";
@@ -119,15 +144,73 @@ std::string cls_HTTP::ServeFile(const std::string& localPath, const FileIdentity
     if (Files != nullptr) Files->Store(localPath, id, fresh, winport::Now());
     file = std::move(fresh);
   }
-  const std::string& type = TrimSpaces(file->type).empty() ? kOctetStream : file->type;
-  if (file->type == "text/html" && SSIEnable) {
-    std::string body = ExpandIncludes(ExpandVariables(file->body));
+  return Compose(*file, status, withHeader);
+}
+
+std::string cls_HTTP::Compose(const CachedFile& file, const std::string& status, bool withHeader) {
+  const std::string& type = TrimSpaces(file.type).empty() ? kOctetStream : file.type;
+  // The exact byte count, also when it is 0: clients read no more and no less than this.
+  if (file.type == "text/html" && SSIEnable) {
+    std::string body = ExpandIncludes(ExpandVariables(file.body));
     if (!withHeader) return body;
-    // The exact byte count: clients read no more and no less than this.
-    return BuildHeader(status, static_cast<long long>(body.size()), type, true) + body;
+    return BuildHeader(status, static_cast<long long>(body.size()), type, true, true) + body;
   }
-  if (!withHeader) return file->body;
-  return BuildHeader(status, static_cast<long long>(file->body.size()), type, true) + file->body;
+  if (!withHeader) return file.body;
+  return BuildHeader(status, static_cast<long long>(file.body.size()), type, true, true) +
+         file.body;
+}
+
+HttpReply cls_HTTP::ServeFileReply(const std::string& localPath, const FileIdentity& known,
+                                   const std::string& status, const RequestContext& context,
+                                   bool headOnly) {
+  if (&context != &Context) Context = context;
+  HttpReply reply;
+  auto headerOnly = [&](std::string text) {
+    if (headOnly) {
+      const std::size_t end = text.find("\r\n\r\n");
+      if (end != std::string::npos) text.resize(end + 4);
+    }
+    return text;
+  };
+  if (Files != nullptr) {
+    if (auto kept = Files->Find(localPath, known)) {
+      reply.text = headerOnly(Compose(*kept, status, true));
+      return reply;
+    }
+  }
+  struct stat st {};
+  const int fd = OpenRegularFile(localPath, st);
+  if (fd < 0) return reply;
+  reply.file = fd;
+  // What is opened must be what was looked up (and checked to lie in the root): a path swapped
+  // for another file or a link meanwhile is not followed.
+  if (st.st_dev != known.device || st.st_ino != known.inode) {
+    ::close(reply.ReleaseFile());
+    return reply;
+  }
+  const auto slash = localPath.rfind('/');
+  const std::string type =
+      ContentTypeFor(slash == std::string::npos ? localPath : localPath.substr(slash + 1));
+  const auto size = static_cast<std::size_t>(st.st_size);
+  // Files too large to keep, and pages too large to rewrite, go out as they stand, piece by
+  // piece from the file.
+  if (size > FileCache::kMaxEntryBytes && (type != "text/html" || size > kMaxPageSize)) {
+    reply.text = BuildHeader(status, static_cast<long long>(size),
+                             TrimSpaces(type).empty() ? kOctetStream : type, true, true);
+    reply.fileLength = st.st_size;
+    if (headOnly) ::close(reply.ReleaseFile());
+    return reply;
+  }
+  auto fresh = std::make_shared<CachedFile>();
+  FileIdentity id;
+  const bool read = ReadOpenFile(fd, st, fresh->body, id);
+  ::close(reply.ReleaseFile());
+  if (!read) return reply;
+  fresh->type = type;
+  if (fresh->type == "text/html") fresh->body = NormalizeDirectives(std::move(fresh->body));
+  if (Files != nullptr) Files->Store(localPath, id, fresh, winport::Now());
+  reply.text = headerOnly(Compose(*fresh, status, true));
+  return reply;
 }
 
 std::string cls_HTTP::BuildErrorReply(const std::string& code, bool useFiles, bool showPages) {
@@ -198,10 +281,15 @@ std::string cls_HTTP::ExpandTagged(std::string page, const std::string& opener,
     const std::string name = page.substr(f + opener.size(), c - f - opener.size());
     if (page.compare(f, opener.size(), opener) == 0 &&
         page.compare(c, closer.size(), closer) == 0) {
+      // Every occurrence of the tag as written, also those past a function tag that stops the
+      // search. Values are never scanned again for tags.
+      const std::string tag = page.substr(f, c + closer.size() - f);
       const std::string value = GetServerVariable(name);
-      page.replace(f, c + closer.size() - f, value);
-      // Values are never scanned again for tags.
+      page.replace(f, tag.size(), value);
       pos = f + value.size();
+      for (std::size_t at = page.find(tag, pos); at != std::string::npos;
+           at = page.find(tag, at + value.size()))
+        page.replace(at, tag.size(), value);
     } else {
       pos = c;
     }
@@ -243,7 +331,9 @@ std::string cls_HTTP::ExpandIncludes(std::string page) {
       // includefile names may step above the root (the page author's choice); the others are
       // always read from within the root.
       auto file = ResolveUnder(root, name, isFile);
-      if (file && !file->directory && budget_->files < kMaxIncludedFiles) {
+      // A file too large for a page is left out, as it could never fit.
+      if (file && !file->directory && budget_->files < kMaxIncludedFiles &&
+          static_cast<std::size_t>(file->id.size) <= kMaxPageSize) {
         ++budget_->files;
         std::string text;
         {
@@ -284,11 +374,11 @@ std::string cls_HTTP::GetServerVariable(const std::string& name) {
   if (name == "QUERY_STRING") return HtmlEscape(c.Query);
   if (name == "REMOTE_ADDR") return c.RemoteAddr;
   if (name == "REMOTE_HOST") {
+    // Looked up off the loop: until the name is known the page shows the address.
     if (!Context.RemoteHostLooked) {
-      cls_WinSock ws;
-      ws.Startup();
-      Context.RemoteHost = ws.HostNameFromAddress(Context.RemoteAddr);
-      ws.Cleanup();
+      auto known = HostNames::Instance().Find(Context.RemoteAddr);
+      if (!known) return Context.RemoteAddr;
+      Context.RemoteHost = *known;
       Context.RemoteHostLooked = true;
     }
     return HtmlEscape(Context.RemoteHost);

@@ -3,6 +3,7 @@
 #include "servala/http.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <winport/clock.h>
 #include <winport/registry.h>
 
@@ -10,7 +11,10 @@
 #include <fstream>
 
 #include "file_cache.h"
+#include "paths.h"
 #include "servala/status.h"
+#include "servala/util.h"
+#include "strutil.h"
 #include "testing.h"
 
 namespace servala {
@@ -34,6 +38,11 @@ std::time_t FixedTime() {
   t.tm_sec = 9;
   t.tm_isdst = -1;
   return std::mktime(&t);
+}
+
+std::string Body(const std::string& reply) {
+  const auto p = reply.find("\r\n\r\n");
+  return p == std::string::npos ? "" : reply.substr(p + 4);
 }
 
 class HttpTest : public ::testing::Test {
@@ -113,6 +122,40 @@ TEST_F(HttpTest, FileGetsExactLengthAndContentType) {
   EXPECT_NE(reply.find("Content-Type: application/octet-stream\r\n"), std::string::npos);
   EXPECT_EQ(reply.substr(reply.size() - 8), body);
   EXPECT_EQ(h_.ServeFile((root_ / "none.txt").string(), "200", h_.Context), "");
+  // An empty file says so, or clients would read on to the end of the connection.
+  WriteFile(root_ / "empty.txt", "");
+  const std::string empty = h_.ServeFile((root_ / "empty.txt").string(), "200", h_.Context);
+  EXPECT_NE(empty.find("\r\nContent-Length: 0\r\nContent-Type: text/plain\r\n\r\n"),
+            std::string::npos);
+  EXPECT_EQ(Body(empty), "");
+}
+
+TEST_F(HttpTest, LargeFilesStayInTheFileAndOnlyTheFileLookedUpIsServed) {
+  const fs::path big = root_ / "big.bin";
+  WriteFile(big, std::string(FileCache::kMaxEntryBytes + 1, 'b'));
+  struct stat st {};
+  ASSERT_EQ(::stat(big.c_str(), &st), 0);
+  HttpReply reply = h_.ServeFileReply(big.string(), FileIdentity::Of(st), "200", h_.Context, false);
+  EXPECT_GE(reply.file, 0);
+  EXPECT_EQ(reply.fileLength, static_cast<off_t>(FileCache::kMaxEntryBytes + 1));
+  EXPECT_NE(reply.text.find("Content-Length: " + std::to_string(FileCache::kMaxEntryBytes + 1) +
+                            "\r\nContent-Type: application/octet-stream\r\n\r\n"),
+            std::string::npos);
+  EXPECT_EQ(Body(reply.text), "");
+  HttpReply head = h_.ServeFileReply(big.string(), FileIdentity::Of(st), "200", h_.Context, true);
+  EXPECT_LT(head.file, 0);
+  EXPECT_EQ(head.text, reply.text);
+
+  // The path now names another file, or a FIFO: nothing is served, and nothing waits.
+  fs::remove(big);
+  WriteFile(big, "other");
+  EXPECT_EQ(h_.ServeFileReply(big.string(), FileIdentity::Of(st), "200", h_.Context, false).text,
+            "");
+  fs::remove(big);
+  ASSERT_EQ(::mkfifo(big.c_str(), 0600), 0);
+  HttpReply fifo = h_.ServeFileReply(big.string(), FileIdentity::Of(st), "200", h_.Context, false);
+  EXPECT_EQ(fifo.text, "");
+  EXPECT_LT(fifo.file, 0);
 }
 
 TEST_F(HttpTest, ContentTypeFromRegistryThenBuiltInTable) {
@@ -151,18 +194,31 @@ TEST_F(HttpTest, ServerVariables) {
                   "<%=Request.ServerVariables(\"SERVER_PORT\")%>|"
                   "<%=Request.QueryString(\"a\")%>|<%=DATE%>|<%=TIME%>|<%=DAY_OF_WEEK%>"),
             std::string(gmt) + "|127.0.0.1||8080||12/06/2026|08:05:09PM|Sunday");
-  // A function tag stops its kind: the later short tag stays.
+  // A function tag stops its kind: the later short tag stays, unless the same tag came before
+  // it, as every occurrence of a tag found is replaced.
   EXPECT_EQ(Serve("f.html", "<%=SERVER_PORT%><%=Function x%><%=TIME%>"),
             "8080<%=Functionx%><%=TIME%>");
+  EXPECT_EQ(Serve("g.html", "<%=TIME%>,<%=Function x%>,<%=TIME%>,<%=time%>"),
+            "08:05:09PM,<%=Functionx%>,08:05:09PM,<%=time%>");
 }
 
 TEST_F(HttpTest, RequestValuesAreEscaped) {
   h_.SSIEnable = true;
-  h_.Context.UserAgent = "<script>alert(\"x\")</script>&";
+  h_.Context.UserAgent = "<script>alert(\"x\")</script>&'";
   h_.Context.Target = "/v.html?<b>";
   h_.ServerSoftware = "<Own>";
   EXPECT_EQ(Serve("v.html", "<%=HTTP_USER_AGENT%>|<%=DOCUMENT_URI%>|<%=SERVER_SOFTWARE%>"),
-            "&lt;script&gt;alert(&quot;x&quot;)&lt;/script&gt;&amp;|/v.html?&lt;b&gt;|<Own>");
+            "&lt;script&gt;alert(&quot;x&quot;)&lt;/script&gt;&amp;&#39;|/v.html?&lt;b&gt;|<Own>");
+}
+
+TEST_F(HttpTest, RemoteHostIsLookedUpOffTheLoop) {
+  h_.SSIEnable = true;
+  // Until the name is known the page shows the address; then the name.
+  EXPECT_EQ(Serve("h.html", "<%=REMOTE_HOST%>"), "127.0.0.1");
+  HostNames::Instance().WaitIdle();
+  h_.Context.RemoteHostLooked = false;
+  EXPECT_EQ(Serve("h.html", "<%=REMOTE_HOST%>"),
+            HtmlEscape(cls_WinSock().HostNameFromAddress("127.0.0.1")));
 }
 
 TEST_F(HttpTest, Includes) {
@@ -175,6 +231,14 @@ TEST_F(HttpTest, Includes) {
                   "<!--#include virtual=\"../up.txt\" -->,<!--#include file=\"../up.txt\" -->,"
                   "<!--#include file=\"/INNER.html\" -->,<!--#include virtual=\"gone.txt\" -->"),
             "INSIDE,ABOVE,[8080leaf],<!--#includevirtual=gone.txt-->");
+  // One step above the root is all an include file name may take.
+  const fs::path twoUp = root_.parent_path().parent_path() / "twoup.txt";
+  WriteFile(twoUp, "TWO UP");
+  EXPECT_EQ(Serve("k.html",
+                  "<!--#include file=\"../../twoup.txt\" -->,"
+                  "<!--#include file=\"../html/../../twoup.txt\" -->"),
+            "<!--#includefile=../../twoup.txt-->,<!--#includefile=../html/../../twoup.txt-->");
+  fs::remove(twoUp);
   // Without SSI the directives are only compacted.
   h_.SSIEnable = false;
   EXPECT_EQ(Serve("j.html", "<!--#include file=\"leaf.txt\" -->"), "<!--#includefile=leaf.txt-->");
@@ -295,6 +359,32 @@ TEST(ReadRegularFileTest, WholeFilesOnlyRegularOnes) {
   EXPECT_FALSE(ReadRegularFile(dir.string(), out, id));
   EXPECT_FALSE(ReadRegularFile((dir / "none").string(), out, id));
   EXPECT_FALSE(ReadRegularFile("/dev/null", out, id));
+  // A FIFO is refused at once, not waited on for a writer.
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  EXPECT_FALSE(ReadRegularFile((dir / "fifo").string(), out, id));
+}
+
+TEST(FolderListingTest, NamesInAnotherCaseFollowTheFolder) {
+  const fs::path dir = winport::testing::MakeTempDir("listing");
+  WriteFile(dir / "Sub" / "One.txt", "1");
+  // The clock well past the folder's times, so that its listing is kept.
+  winport::SetNow(std::time(nullptr) + 60);
+  auto one = ResolveUnder(dir.string(), "SUB/ONE.TXT", false);
+  ASSERT_TRUE(one);
+  EXPECT_EQ(one->path, (dir / "Sub" / "One.txt").string());
+  EXPECT_FALSE(ResolveUnder(dir.string(), "SUB/TWO.TXT", false));
+  // Names added and removed since are seen at once.
+  WriteFile(dir / "Sub" / "Two.txt", "2");
+  auto two = ResolveUnder(dir.string(), "sub/two.TXT", false);
+  ASSERT_TRUE(two);
+  EXPECT_EQ(two->path, (dir / "Sub" / "Two.txt").string());
+  fs::remove(dir / "Sub" / "One.txt");
+  EXPECT_FALSE(ResolveUnder(dir.string(), "SUB/ONE.TXT", false));
+  fs::rename(dir / "Sub" / "Two.txt", dir / "Sub" / "one.TXT");
+  auto renamed = ResolveUnder(dir.string(), "SUB/ONE.TXT", false);
+  ASSERT_TRUE(renamed);
+  EXPECT_EQ(renamed->path, (dir / "Sub" / "one.TXT").string());
+  winport::SetClockOffset(0);
 }
 
 }  // namespace

@@ -2,8 +2,13 @@
 
 #include <dlfcn.h>
 #include <sys/stat.h>
+#include <winport/clock.h>
 
+#include <climits>
+#include <cstdlib>
+#include <ctime>
 #include <mutex>
+#include <unordered_map>
 #include <vector>
 
 #include "strutil.h"
@@ -24,6 +29,48 @@ std::string g_controlDirOverride;
 
 constexpr std::size_t kMaxSegment = 255;
 constexpr std::size_t kMaxRelative = 4096;
+
+// Folders whose case-blind listings are kept, and names in all of them.
+constexpr std::size_t kMaxListedFolders = 64;
+constexpr std::size_t kMaxListedNames = 256u << 10;
+// Paths whose place within their fence is kept.
+constexpr std::size_t kMaxFencedPaths = 4096;
+
+struct FolderListing {
+  dev_t device = 0;
+  ino_t inode = 0;
+  timespec modified{};
+  timespec changed{};
+  std::unordered_map<std::string, std::string> names;  // lower case -> as on disk, first kept
+};
+
+struct Fenced {
+  FileIdentity id;
+  std::string fence;
+};
+
+std::mutex g_cacheMutex;
+std::unordered_map<std::string, FolderListing> g_listings;
+std::size_t g_listedNames = 0;
+std::unordered_map<std::string, Fenced> g_fenced;
+std::unordered_map<std::string, std::string> g_realFences;
+
+bool SameTime(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+std::string RealPath(const std::string& path) {
+  char buf[PATH_MAX];
+  if (::realpath(path.c_str(), buf) == nullptr) return "";
+  return buf;
+}
+
+// The folder one level above `root` (the one step up that include file names may take).
+std::string FolderAbove(const std::string& root) {
+  fs::path p = fs::path(root).lexically_normal();
+  if (p.filename().empty()) p = p.parent_path();
+  return p.parent_path().string();
+}
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -65,6 +112,81 @@ void SetControlDirectoryForTesting(const std::string& dir) {
   g_controlDirOverride = dir;
 }
 
+bool WithinFence(const std::string& path, const FileIdentity& id, const std::string& fence) {
+  {
+    std::lock_guard lock(g_cacheMutex);
+    auto it = g_fenced.find(path);
+    if (it != g_fenced.end() && it->second.id == id && it->second.fence == fence) return true;
+  }
+  std::string realFence;
+  {
+    std::lock_guard lock(g_cacheMutex);
+    if (auto it = g_realFences.find(fence); it != g_realFences.end()) realFence = it->second;
+  }
+  if (realFence.empty()) {
+    realFence = RealPath(fence);
+    if (realFence.empty()) return false;
+    std::lock_guard lock(g_cacheMutex);
+    if (g_realFences.size() >= 64) g_realFences.clear();
+    g_realFences[fence] = realFence;
+  }
+  const std::string real = RealPath(path);
+  if (real.empty()) return false;
+  const bool inside =
+      real == realFence || realFence == "/" ||
+      (real.size() > realFence.size() && real.compare(0, realFence.size(), realFence) == 0 &&
+       real[realFence.size()] == '/');
+  if (!inside) return false;
+  // The same path with the same identity is the same file: it need not be checked again (a file
+  // moved or replaced has another identity, and a link changed leads to another file).
+  std::lock_guard lock(g_cacheMutex);
+  if (g_fenced.size() >= kMaxFencedPaths) g_fenced.clear();
+  g_fenced[path] = Fenced{id, fence};
+  return true;
+}
+
+std::string FindInFolder(const std::string& dir, const struct stat& st, std::string_view name) {
+  const std::string key = ToLowerAscii(name);
+  std::lock_guard lock(g_cacheMutex);
+  auto it = g_listings.find(dir);
+  if (it != g_listings.end()) {
+    const FolderListing& l = it->second;
+    if (l.device == st.st_dev && l.inode == st.st_ino && SameTime(l.modified, st.st_mtim) &&
+        SameTime(l.changed, st.st_ctim)) {
+      auto found = l.names.find(key);
+      return found == l.names.end() ? "" : found->second;
+    }
+    g_listedNames -= l.names.size();
+    g_listings.erase(it);
+  }
+  FolderListing listing;
+  listing.device = st.st_dev;
+  listing.inode = st.st_ino;
+  listing.modified = st.st_mtim;
+  listing.changed = st.st_ctim;
+  std::error_code ec;
+  for (fs::directory_iterator d(dir, ec), end; !ec && d != end; d.increment(ec)) {
+    std::string n = d->path().filename().string();
+    listing.names.emplace(ToLowerAscii(n), std::move(n));
+  }
+  std::string result;
+  if (auto found = listing.names.find(key); found != listing.names.end()) result = found->second;
+  // Folder times move in coarse steps: a folder changed within the last second could change
+  // again without its times showing it, so its listing is not kept yet.
+  const std::time_t now = winport::Now();
+  if (!ec && st.st_mtim.tv_sec < now - 1 && st.st_ctim.tv_sec < now - 1 &&
+      listing.names.size() <= kMaxListedNames) {
+    if (g_listings.size() >= kMaxListedFolders ||
+        g_listedNames + listing.names.size() > kMaxListedNames) {
+      g_listings.clear();
+      g_listedNames = 0;
+    }
+    g_listedNames += listing.names.size();
+    g_listings.emplace(dir, std::move(listing));
+  }
+  return result;
+}
+
 bool PercentDecode(std::string_view in, std::string& out) {
   out.clear();
   out.reserve(in.size());
@@ -84,13 +206,16 @@ bool PercentDecode(std::string_view in, std::string& out) {
 }
 
 std::optional<ResolvedPath> ResolveUnder(const std::string& root, std::string_view relative,
-                                         bool allowParent) {
+                                         bool allowParent, const std::string& fence) {
   if (relative.size() > kMaxRelative) return std::nullopt;
   if (relative.find('\0') != std::string_view::npos) return std::nullopt;
   struct stat st {};
   auto found = [&](std::string path) -> std::optional<ResolvedPath> {
     if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return std::nullopt;
-    return ResolvedPath{std::move(path), S_ISDIR(st.st_mode), FileIdentity::Of(st)};
+    ResolvedPath r{std::move(path), S_ISDIR(st.st_mode), FileIdentity::Of(st)};
+    const std::string& limit = !fence.empty() ? fence : allowParent ? FolderAbove(root) : root;
+    if (!WithinFence(r.path, r.id, limit)) return std::nullopt;
+    return r;
   };
   // Fast path: the name exactly as written, when it has no step upwards.
   bool plain = true;
@@ -135,18 +260,13 @@ std::optional<ResolvedPath> ResolveUnder(const std::string& root, std::string_vi
     }
     if (!curExists || !S_ISDIR(st.st_mode)) return std::nullopt;
     fs::path next = cur / std::string(seg);
+    const struct stat folder = st;
     if (::stat(next.c_str(), &st) != 0) {
       // No exact match: look for the name in another case.
-      bool matched = false;
-      for (fs::directory_iterator it(cur, ec), endIt; !ec && it != endIt; it.increment(ec)) {
-        const std::string name = it->path().filename().string();
-        if (EqualsNoCase(name, seg)) {
-          next = it->path();
-          matched = ::stat(next.c_str(), &st) == 0;
-          break;
-        }
-      }
-      if (!matched) return std::nullopt;
+      const std::string other = FindInFolder(cur.string(), folder, seg);
+      if (other.empty()) return std::nullopt;
+      next = cur / other;
+      if (::stat(next.c_str(), &st) != 0) return std::nullopt;
     }
     cur = std::move(next);
     curExists = true;

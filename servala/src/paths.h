@@ -27,9 +27,19 @@ struct ResolvedPath {
 };
 
 // Finds `relative` (segments split at "/" or "\") under `root`, matching each existing segment
-// without regard to case. With `allowParent` false a ".." segment fails the look-up, so the
-// result never leaves `root`; with it true ".." steps up (for page authors' include names).
+// without regard to case. With `allowParent` false a ".." segment fails the look-up; with it
+// true ".." steps up (for page authors' include names). Either way the file found, with every
+// link followed, must lie within `fence` (by default `root`, or the folder above `root` when
+// `allowParent`): links that lead elsewhere are not followed.
 std::optional<ResolvedPath> ResolveUnder(const std::string& root, std::string_view relative,
-                                         bool allowParent);
+                                         bool allowParent, const std::string& fence = "");
+
+// True when `path`, found as `id`, lies within the folder `fence` once every link is followed.
+// Answers for a path and identity checked before are kept.
+bool WithinFence(const std::string& path, const FileIdentity& id, const std::string& fence);
+
+// The name in folder `dir` (whose status is `st`) that matches `name` without regard to case,
+// from a listing of the folder kept while the folder is unchanged; "" when there is none.
+std::string FindInFolder(const std::string& dir, const struct stat& st, std::string_view name);
 
 }  // namespace servala

@@ -168,7 +168,8 @@ bool ServalaLiteServer::StartServer() {
     types_.Clear();
     files_->Clear();
     StartListening();
-    if (MaxConnections == 0) MaxConnections = kDefaultMaxConnections;
+    if (MaxConnections <= 0) MaxConnections = kDefaultMaxConnections;
+    if (MaxConnections >= SocketArray::kMaxElements) MaxConnections = SocketArray::kMaxElements - 1;
     slots_.clear();
     slots_.resize(MaxConnections + 1);
     if (ServerIP.empty()) ServerIP = sckWS_.LocalIP();
@@ -200,6 +201,7 @@ bool ServalaLiteServer::StopServer() {
 void ServalaLiteServer::StartListening() {
   sckWS_.Close(0);
   sckWS_.SetLocalPort(0, m_lServerPort);
+  sckWS_.SetLocalIP(0, BindAddress);
   try {
     sckWS_.Listen(0);
   } catch (const SocketError& e) {
@@ -274,8 +276,10 @@ void ServalaLiteServer::sckWS_ConnectionRequest(int /*index*/, long requestID) {
       s.Replied = false;
       s.HeadOnly = false;
       s.AcceptedAt = winport::Now();
+      s.AcceptOrder = ++accepts_;
     };
-    for (int i = 1; i <= MaxConnections - 1; ++i) {
+    const int slots = SlotCount();
+    for (int i = 1; i <= slots - 1; ++i) {
       EnsureSlot(i);
       const int st = sckWS_.State(i);
       if (st == sckError || st == sckClosing) RecreateSlot(i);
@@ -284,8 +288,17 @@ void ServalaLiteServer::sckWS_ConnectionRequest(int /*index*/, long requestID) {
         return;
       }
     }
+    // Every slot is taken. A connection that has not even delivered its request must not keep
+    // a newcomer out: the one that has held its slot longest that way gives it up, unanswered.
+    // So holding slots costs whoever does it a connection per newcomer.
+    if (const int oldest = OldestWithoutRequest(); oldest > 0) {
+      slots_[oldest].RequestPath.clear();
+      RecreateSlot(oldest);
+      take(oldest);
+      return;
+    }
     for (int pass = 0; pass < kConnectionPasses; ++pass) {
-      for (int i = 1; i <= MaxConnections - 1; ++i) {
+      for (int i = 1; i <= slots - 1; ++i) {
         if (Halted) return;
         EnsureSlot(i);
         const int st = sckWS_.State(i);
@@ -297,8 +310,8 @@ void ServalaLiteServer::sckWS_ConnectionRequest(int /*index*/, long requestID) {
       }
       DoEvents();
     }
-    if (Halted || MaxConnections < 1) return;
-    const int last = MaxConnections;
+    if (Halted || slots < 1) return;
+    const int last = slots;
     EnsureSlot(last);
     if (sckWS_.State(last) == sckClosed) {
       sckWS_.Close(last);
@@ -310,29 +323,43 @@ void ServalaLiteServer::sckWS_ConnectionRequest(int /*index*/, long requestID) {
   }
 }
 
+int ServalaLiteServer::OldestWithoutRequest() const {
+  int oldest = 0;
+  for (int i = 1; i <= SlotCount() - 1; ++i) {
+    const SlotFields& s = slots_[i];
+    if (!sckWS_.Exists(i) || sckWS_.State(i) != sckConnected || sckWS_.Sending(i)) continue;
+    // Slots with a whole request that got an answer are busy with it; one whose request is
+    // answered with nothing only waits for its peer, like one still waiting for a request.
+    if (s.RequestReady && s.Replied) continue;
+    if (oldest == 0 || s.AcceptOrder < slots_[oldest].AcceptOrder) oldest = i;
+  }
+  return oldest;
+}
+
 void ServalaLiteServer::sckWS_DataArrival(int index, long /*bytesTotal*/) {
-  if (index < 1 || index >= static_cast<int>(slots_.size())) return;
+  if (index < 1 || index > SlotCount()) return;
   SlotFields& s = slots_[index];
   std::string data = sckWS_.GetData(index);
+  // The reserved slot only ever tells its client that the server is too busy.
+  if (index == SlotCount()) return;
   // One request per connection: anything after it is not read as another.
   if (s.RequestReady) return;
   s.Pending += data;
+  // Empty lines before the request line are skipped, as HTTP/1.0 clients may send them.
+  std::size_t lead = 0;
+  while (lead < s.Pending.size() && (s.Pending[lead] == '\r' || s.Pending[lead] == '\n')) ++lead;
+  s.Pending.erase(0, lead);
   // TCP has no message boundaries: the request is whole at the blank line after its header.
   std::size_t end = s.Pending.find("\r\n\r\n");
   std::size_t lf = s.Pending.find("\n\n");
   if (lf != std::string::npos && (end == std::string::npos || lf < end)) end = lf;
-  if (end == std::string::npos) {
-    if (s.Pending.size() > kMaxRequestHeader) {
-      // A client that never finishes its header is not answered.
-      s.Pending.clear();
-      RecreateSlot(index);
-    }
+  if (end == std::string::npos ? s.Pending.size() > kMaxRequestHeader : end > kMaxRequestHeader) {
+    // A header longer than any client needs: told so, then closed.
+    s.Pending.clear();
+    SendErrorReply(index, "400");
     return;
   }
-  if (end > kMaxRequestHeader) {
-    RecreateSlot(index);
-    return;
-  }
+  if (end == std::string::npos) return;
   std::string request = s.Pending.substr(0, end);
   s.Pending.clear();
   try {
@@ -413,12 +440,7 @@ void ServalaLiteServer::ParseRequest(int i, const std::string& raw) {
   if (method != "GET" && method != "HEAD") {
     if (method.empty()) return;  // nothing that reads as a request: no reply
     // Only GET and HEAD are served.
-    auto& handler = s.SlotHandler;
-    if (!handler) handler = std::make_unique<cls_HTTP>();
-    HandToHandler(i, *handler);
-    s.Replied = true;
-    SendToSlot(handler->BuildErrorReply("501", UseErrorFiles, ShowErrorPages), i);
-    handler->Control = nullptr;
+    SendErrorReply(i, "501");
     return;
   }
   ResolveDirectory(i);
@@ -431,6 +453,17 @@ const std::string& ServalaLiteServer::RootHostPath() {
     rootHost_ = ToHostPath(m_sVirtualPath).string();
   }
   return rootHost_;
+}
+
+void ServalaLiteServer::SendErrorReply(int i, const std::string& code) {
+  SlotFields& s = slots_[i];
+  s.RequestReady = true;
+  auto& handler = s.SlotHandler;
+  if (!handler) handler = std::make_unique<cls_HTTP>();
+  HandToHandler(i, *handler);
+  s.Replied = true;
+  SendToSlot(handler->BuildErrorReply(code, UseErrorFiles, ShowErrorPages), i);
+  handler->Control = nullptr;
 }
 
 void ServalaLiteServer::ResolveDirectory(int i) {
@@ -446,7 +479,7 @@ void ServalaLiteServer::ResolveDirectory(int i) {
   s.LocalId = dir->id;
   if (!dir->directory) return;
   for (const std::string& name : DefaultDocuments) {
-    auto doc = ResolveUnder(dir->path, name, false);
+    auto doc = ResolveUnder(dir->path, name, false, RootHostPath());
     if (doc && !doc->directory) {
       s.RequestPath += "/" + name;
       std::size_t p;
@@ -496,7 +529,7 @@ void ServalaLiteServer::ProcessRequest(int i) {
   HandToHandler(i, h);
   if (s.RequestPath.empty()) return;  // nothing to answer; the slot waits for its peer
 
-  std::string reply;
+  HttpReply reply;
   try {
     std::optional<ResolvedPath> local;
     if (!s.LocalFor.empty() && s.LocalFor == s.RequestPath) {
@@ -509,25 +542,28 @@ void ServalaLiteServer::ProcessRequest(int i) {
     s.LocalFor.clear();
     if (s.RequestPath[0] == '/' || s.RequestPath[0] == '\\') s.RequestPath.erase(0, 1);
     if (!local) {
-      reply = h.BuildErrorReply("404", UseErrorFiles, ShowErrorPages);
-    } else if (local->directory) {
-      reply.clear();
-    } else {
-      reply = h.ServeFile(local->path, local->id, "200", h.Context);
+      reply.text = h.BuildErrorReply("404", UseErrorFiles, ShowErrorPages);
+    } else if (!local->directory) {
+      reply = h.ServeFileReply(local->path, local->id, "200", h.Context, s.HeadOnly);
     }
   } catch (const std::exception&) {
-    reply = h.BuildErrorReply("404", UseErrorFiles, ShowErrorPages);
+    reply = HttpReply();
+    reply.text = h.BuildErrorReply("404", UseErrorFiles, ShowErrorPages);
   }
   s.Replied = true;
-  if (s.HeadOnly) {
-    const std::size_t end = reply.find("\r\n\r\n");
-    if (end != std::string::npos) reply.resize(end + 4);
-    try {
-      sckWS_.SendData(i, std::move(reply));
-    } catch (const std::exception&) {
+  try {
+    if (reply.file >= 0) {
+      // Large files go out piece by piece as the connection takes them.
+      const off_t length = reply.fileLength;
+      sckWS_.SendFile(i, std::move(reply.text), reply.ReleaseFile(), length, "\r\n");
+    } else if (s.HeadOnly) {
+      const std::size_t end = reply.text.find("\r\n\r\n");
+      if (end != std::string::npos) reply.text.resize(end + 4);
+      sckWS_.SendData(i, std::move(reply.text));
+    } else {
+      SendToSlot(std::move(reply.text), i);
     }
-  } else {
-    SendToSlot(std::move(reply), i);
+  } catch (const std::exception&) {
   }
   h.Control = nullptr;
 }
@@ -546,6 +582,9 @@ void ServalaLiteServer::SendTooBusy(int index) {
   cls_HTTP& h = *s.SlotHandler;
   h.ServerSoftware = ServerSoftware;
   const std::string page = h.BuildTooBusyPage();
+  // That page is all this slot ever sends: the connection closes once it is out.
+  s.Replied = true;
+  s.RequestReady = true;
   SendToSlot(h.BuildHeader("200", static_cast<long long>(page.size()), "", true) + page, index);
 }
 
@@ -596,7 +635,7 @@ void ServalaLiteServer::tmrCheckConn_Timer() {
     minutesCounter_ += secondsCounter_ / 60;
     if (minutesCounter_ >= CheckInterval) {
       secondsCounter_ = minutesCounter_ = 0;
-      for (int i = 1; i <= MaxConnections; ++i) {
+      for (int i = 1; i <= SlotCount(); ++i) {
         EnsureSlot(i);
         const int st = sckWS_.State(i);
         if (st == sckError || st == sckClosing) RecreateSlot(i);

@@ -3,13 +3,17 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <pthread.h>
 #include <sys/epoll.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <winport/clock.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <utility>
 
@@ -35,11 +39,17 @@ struct SocketArray::Element {
   std::unique_ptr<asio::steady_timer> retry;
   int state = sckClosed;
   int localPort = 0;
+  std::string localIP;
   bool sending = false;
   bool readQueued = false;     // a read is posted
   bool readAfterSend = false;  // reading resumes once the reply has gone
   std::string outgoing;
   std::size_t sent = 0;
+  int file = -1;  // sent after `outgoing`, straight from the file
+  off_t fileOffset = 0;
+  off_t fileLeft = 0;
+  std::string trailer;         // sent after the file
+  bool writeQueued = false;    // the write goes on on a later turn
   std::time_t progressAt = 0;  // when the send last got bytes out
   std::string received;
   std::string peer;
@@ -48,6 +58,10 @@ struct SocketArray::Element {
 namespace {
 
 constexpr std::size_t kReadChunk = 16384;
+// One turn of the loop writes at most this much of one reply, so that a large reply leaves the
+// loop to others between its pieces.
+constexpr std::size_t kWriteTurnBytes = 512u << 10;
+constexpr std::uint64_t kLingerKey = SocketArray::kMaxElements;
 // Readiness set keys: the element's index above, its generation below.
 constexpr int kKeyShift = 48;
 constexpr std::uint64_t kGenerationMask = (std::uint64_t{1} << kKeyShift) - 1;
@@ -94,14 +108,37 @@ std::string PeerText(const sockaddr_storage& addr) {
   return text;
 }
 
+// sendfile has no MSG_NOSIGNAL: a peer that has gone would raise SIGPIPE, which a library must
+// not let reach its host. The signal is held back for the call and taken if it was raised.
+ssize_t SendFileNoSignal(int socket, int file, off_t* offset, std::size_t count) {
+  sigset_t pipe, old;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, &old);
+  const ssize_t n = ::sendfile(socket, file, offset, count);
+  const int err = errno;
+  if (n < 0 && err == EPIPE && !sigismember(&old, SIGPIPE)) {
+    const timespec none{};
+    while (::sigtimedwait(&pipe, nullptr, &none) < 0 && errno == EINTR) {
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  errno = err;
+  return n;
+}
+
 }  // namespace
 
-SocketArray::SocketArray(asio::io_context& io, SocketEvents& events) : io_(io), events_(events) {}
+SocketArray::SocketArray(asio::io_context& io, SocketEvents& events)
+    : io_(io), events_(events), lingerTimer_(io) {}
 
 SocketArray::~SocketArray() {
   for (int i = 0; i <= UBound(); ++i) Unload(i);
   for (auto& [id, p] : pending_) ::close(p.fd);
   pending_.clear();
+  for (auto& [id, l] : lingering_) ::close(l.fd);
+  lingering_.clear();
+  lingerTimer_.cancel();
   std::error_code ec;
   if (readinessWatch_) readinessWatch_->close(ec);  // closes readiness_
 }
@@ -120,7 +157,8 @@ bool SocketArray::Live(const ElementPtr& e, std::uint64_t generation) const {
 }
 
 void SocketArray::Load(int index) {
-  if (index < 0) throw SocketError(340, "Control array element does not exist");
+  if (index < 0 || index >= kMaxElements)
+    throw SocketError(340, "Control array element does not exist");
   if (Exists(index)) throw SocketError(kErrAlreadyLoaded, "Object already loaded");
   if (index > UBound()) elements_.resize(index + 1);
   elements_[index] = std::make_shared<Element>(index);
@@ -143,7 +181,18 @@ int SocketArray::State(int index) const {
 }
 
 void SocketArray::CloseConnection(Element& e) {
-  if (e.fd >= 0) ::close(e.fd);  // which also takes it out of the readiness set
+  if (e.fd >= 0) {
+    // A connection that is still good is closed the way peers expect: see Linger.
+    if (e.state == sckConnected || e.state == sckClosing)
+      Linger(e.fd);
+    else
+      ::close(e.fd);  // which also takes it out of the readiness set
+  }
+  if (e.file >= 0) ::close(e.file);
+  e.file = -1;
+  e.fileOffset = e.fileLeft = 0;
+  e.trailer.clear();
+  e.writeQueued = false;
   e.fd = -1;
   e.generation = ++nextGeneration_;
   e.watched = e.watchedForWrite = false;
@@ -175,6 +224,20 @@ void SocketArray::SetLocalPort(int index, int port) {
   e->localPort = port;
 }
 
+void SocketArray::SetLocalIP(int index, const std::string& address) {
+  auto e = Get(index);
+  if (!e) throw SocketError(340, "Control array element does not exist");
+  e->localIP = address;
+}
+
+std::string SocketArray::ListeningAddress(int index) const {
+  auto e = Get(index);
+  if (!e || !e->acceptor) return "";
+  std::error_code ec;
+  auto ep = e->acceptor->local_endpoint(ec);
+  return ec ? "" : ep.address().to_string();
+}
+
 int SocketArray::LocalPort(int index) const {
   auto e = Get(index);
   if (!e) return 0;
@@ -199,12 +262,18 @@ void SocketArray::Listen(int index) {
   auto e = Get(index);
   if (!e) throw SocketError(340, "Control array element does not exist");
   if (e->localPort < 0 || e->localPort > 65535) throw SocketError(10049, "Address not available");
+  asio::ip::address_v4 address = asio::ip::address_v4::any();
+  if (!e->localIP.empty()) {
+    std::error_code bad;
+    address = asio::ip::make_address_v4(e->localIP, bad);
+    if (bad) throw SocketError(10049, "Address not available");
+  }
   auto acceptor = std::make_unique<tcp::acceptor>(io_);
   std::error_code ec;
   acceptor->open(tcp::v4(), ec);
   // Lets a stopped server listen again at once while its old connections linger.
   if (!ec) acceptor->set_option(tcp::acceptor::reuse_address(true), ec);
-  if (!ec) acceptor->bind(tcp::endpoint(tcp::v4(), static_cast<unsigned short>(e->localPort)), ec);
+  if (!ec) acceptor->bind(tcp::endpoint(address, static_cast<unsigned short>(e->localPort)), ec);
   if (!ec) acceptor->listen(tcp::socket::max_listen_connections, ec);
   // Connections are taken until none is left, so taking one must never block.
   if (!ec) acceptor->native_non_blocking(true, ec);
@@ -370,14 +439,18 @@ void SocketArray::ReadNow(const ElementPtr& e) {
   }
 }
 
+bool SocketArray::EnsureReadiness() {
+  if (readiness_ >= 0) return true;
+  readiness_ = ::epoll_create1(EPOLL_CLOEXEC);
+  if (readiness_ < 0) return false;
+  readinessWatch_ = std::make_unique<asio::posix::stream_descriptor>(io_, readiness_);
+  return true;
+}
+
 void SocketArray::WaitFor(const ElementPtr& e, Want what) {
-  if (readiness_ < 0) {
-    readiness_ = ::epoll_create1(EPOLL_CLOEXEC);
-    if (readiness_ < 0) {
-      PostError(e, errno);
-      return;
-    }
-    readinessWatch_ = std::make_unique<asio::posix::stream_descriptor>(io_, readiness_);
+  if (!EnsureReadiness()) {
+    PostError(e, errno);
+    return;
   }
   const int fd = what == Want::Accept ? e->acceptor->native_handle() : e->fd;
   const bool forWrite = what == Want::Write;
@@ -434,6 +507,10 @@ void SocketArray::TakeReadiness() {
   HoldingCompletions([&] {
     for (int i = 0; i < n; ++i) {
       const std::uint64_t key = ready[i].data.u64;
+      if ((key >> kKeyShift) == kLingerKey) {
+        LingerReady(key & kGenerationMask);
+        continue;
+      }
       auto e = Get(static_cast<int>(key >> kKeyShift));
       if (!e || (e->generation & kGenerationMask) != (key & kGenerationMask)) continue;
       const std::uint32_t ev = ready[i].events;
@@ -460,6 +537,94 @@ void SocketArray::TakeReadiness() {
       break;
     }
   }
+  if (!lingering_.empty()) WatchReadiness();
+}
+
+void SocketArray::Linger(int fd) {
+  // Shutting down the sending side lets what was sent go out and then tells the peer we are
+  // done; closing with unread input instead would make the system reset the connection and
+  // throw away what is still on its way.
+  ::shutdown(fd, SHUT_WR);
+  Lingering l{fd, std::chrono::steady_clock::now() + kLingerTime, 0};
+  if (DrainLingering(l) || !EnsureReadiness()) {
+    ::close(fd);
+    return;
+  }
+  while (lingering_.size() >= kMaxLingering && !lingerOrder_.empty()) {
+    const std::uint64_t oldest = lingerOrder_.front();
+    lingerOrder_.pop_front();
+    if (auto it = lingering_.find(oldest); it != lingering_.end()) {
+      ::close(it->second.fd);
+      lingering_.erase(it);
+    }
+  }
+  const std::uint64_t id = ++nextLingerID_ & kGenerationMask;
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
+  ev.data.u64 = (kLingerKey << kKeyShift) | id;
+  // The descriptor may be in the set already, under its element's key.
+  if (::epoll_ctl(readiness_, EPOLL_CTL_MOD, fd, &ev) != 0 &&
+      ::epoll_ctl(readiness_, EPOLL_CTL_ADD, fd, &ev) != 0) {
+    ::close(fd);
+    return;
+  }
+  lingering_.emplace(id, l);
+  lingerOrder_.push_back(id);
+  ArmLingerTimer();
+  WatchReadiness();
+}
+
+bool SocketArray::DrainLingering(Lingering& l) {
+  std::array<char, kReadChunk> buffer;
+  for (;;) {
+    const ssize_t n = ::recv(l.fd, buffer.data(), buffer.size(), 0);
+    if (n > 0) {
+      l.dropped += static_cast<std::size_t>(n);
+      if (l.dropped >= kLingerBytes) return true;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    return !(n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
+  }
+}
+
+void SocketArray::LingerReady(std::uint64_t id) {
+  auto it = lingering_.find(id);
+  if (it == lingering_.end()) return;
+  if (DrainLingering(it->second)) EndLingering(id);
+}
+
+void SocketArray::EndLingering(std::uint64_t id) {
+  auto it = lingering_.find(id);
+  if (it == lingering_.end()) return;
+  ::close(it->second.fd);
+  lingering_.erase(it);
+  // lingerOrder_ keeps the number; the timer skips numbers no longer lingering.
+}
+
+void SocketArray::ArmLingerTimer() {
+  while (!lingerOrder_.empty() && !lingering_.count(lingerOrder_.front())) lingerOrder_.pop_front();
+  if (lingerTimerArmed_ || lingerOrder_.empty()) return;
+  lingerTimerArmed_ = true;
+  lingerTimer_.expires_at(lingering_.at(lingerOrder_.front()).until);
+  lingerTimer_.async_wait([this, alive = std::weak_ptr<int>(alive_)](std::error_code ec) {
+    if (alive.expired()) return;
+    lingerTimerArmed_ = false;
+    if (ec) return;
+    const auto now = std::chrono::steady_clock::now();
+    while (!lingerOrder_.empty()) {
+      auto it = lingering_.find(lingerOrder_.front());
+      if (it != lingering_.end()) {
+        if (it->second.until > now) break;
+        // Time is up: whatever is still unread is the peer's loss.
+        DrainLingering(it->second);
+        ::close(it->second.fd);
+        lingering_.erase(it);
+      }
+      lingerOrder_.pop_front();
+    }
+    ArmLingerTimer();
+  });
 }
 
 void SocketArray::PostError(const ElementPtr& e, int error) {
@@ -475,25 +640,86 @@ void SocketArray::SendData(int index, std::string data) {
   auto e = Get(index);
   if (!e || e->state != sckConnected)
     throw SocketError(40006, "Wrong protocol or connection state");
-  const bool idle = e->outgoing.empty();
+  const bool idle = e->outgoing.empty() && e->file < 0 && e->trailer.empty();
   if (idle) {
     e->outgoing = std::move(data);
     e->sent = 0;
+  } else if (e->file >= 0 || !e->trailer.empty()) {
+    e->trailer += data;  // goes out after what is already on its way
   } else {
-    e->outgoing += data;  // goes out after what is already on its way
+    e->outgoing += data;
   }
   if (!e->sending) e->progressAt = winport::Now();
   e->sending = true;
   if (idle) WriteNow(e);
 }
 
+void SocketArray::SendFile(int index, std::string head, int file, off_t length,
+                           std::string trailer) {
+  auto e = Get(index);
+  const bool idle =
+      e && e->outgoing.empty() && e->file < 0 && e->trailer.empty() && e->state == sckConnected;
+  if (!idle) {
+    ::close(file);
+    throw SocketError(40006, "Wrong protocol or connection state");
+  }
+  e->outgoing = std::move(head);
+  e->sent = 0;
+  e->file = file;
+  e->fileOffset = 0;
+  e->fileLeft = length;
+  e->trailer = std::move(trailer);
+  e->progressAt = winport::Now();
+  e->sending = true;
+  WriteNow(e);
+}
+
+void SocketArray::WriteLater(const ElementPtr& e) {
+  if (e->writeQueued) return;
+  e->writeQueued = true;
+  asio::post(io_, [this, e, gen = e->generation, alive = std::weak_ptr<int>(alive_)] {
+    if (alive.expired() || !Live(e, gen) || !e->writeQueued) return;
+    e->writeQueued = false;
+    HoldingCompletions([&] { WriteNow(e); });
+  });
+}
+
 void SocketArray::WriteNow(const ElementPtr& e) {
-  while (e->sent < e->outgoing.size()) {
-    const ssize_t n =
-        ::send(e->fd, e->outgoing.data() + e->sent, e->outgoing.size() - e->sent, MSG_NOSIGNAL);
+  std::size_t turn = 0;
+  for (;;) {
+    ssize_t n;
+    if (e->sent < e->outgoing.size()) {
+      n = ::send(e->fd, e->outgoing.data() + e->sent, e->outgoing.size() - e->sent, MSG_NOSIGNAL);
+      if (n > 0) e->sent += static_cast<std::size_t>(n);
+    } else if (e->fileLeft > 0) {
+      const std::size_t piece =
+          static_cast<std::size_t>(std::min<off_t>(e->fileLeft, off_t{kWriteTurnBytes}));
+      n = SendFileNoSignal(e->fd, e->file, &e->fileOffset, piece);
+      if (n > 0) e->fileLeft -= n;
+      // The file ended early (cut short since it was opened): the reply cannot be what its
+      // header promised, so the connection is given up.
+      if (n == 0) {
+        n = -1;
+        errno = EIO;
+      }
+    } else if (!e->trailer.empty()) {
+      if (e->file >= 0) ::close(e->file);
+      e->file = -1;
+      e->outgoing.swap(e->trailer);
+      e->trailer.clear();
+      e->sent = 0;
+      continue;
+    } else {
+      break;
+    }
     if (n >= 0) {
-      e->sent += static_cast<std::size_t>(n);
       e->progressAt = winport::Now();
+      turn += static_cast<std::size_t>(n);
+      if (turn >= kWriteTurnBytes &&
+          (e->sent < e->outgoing.size() || e->fileLeft > 0 || !e->trailer.empty())) {
+        WriteLater(e);
+        return;
+      }
       continue;
     }
     const int err = errno;
@@ -504,11 +730,17 @@ void SocketArray::WriteNow(const ElementPtr& e) {
     }
     e->outgoing.clear();
     e->sent = 0;
+    e->trailer.clear();
+    if (e->file >= 0) ::close(e->file);
+    e->file = -1;
+    e->fileLeft = 0;
     PostError(e, err);
     return;
   }
   e->outgoing.clear();
   e->sent = 0;
+  if (e->file >= 0) ::close(e->file);
+  e->file = -1;
   // Completion is reported later, never from within SendData: at the end of the array's handler
   // that is running (working through ready descriptors, reading); otherwise from a handler of
   // its own.
@@ -532,7 +764,7 @@ void SocketArray::RunPendingEvents() {
 }
 
 void SocketArray::SendDone(const ElementPtr& e, std::uint64_t generation) {
-  if (!Live(e, generation) || !e->outgoing.empty()) return;
+  if (!Live(e, generation) || !e->outgoing.empty() || e->file >= 0 || !e->trailer.empty()) return;
   e->sending = false;
   events_.sckWS_SendComplete(e->index);
   if (Live(e, generation) && e->state == sckConnected && e->readAfterSend) {

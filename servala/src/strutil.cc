@@ -78,6 +78,9 @@ std::string HtmlEscape(std::string_view s) {
       case '"':
         out += "&quot;";
         break;
+      case '\'':
+        out += "&#39;";
+        break;
       default:
         out += c;
     }

@@ -25,7 +25,7 @@ std::string_view TrimSpaces(std::string_view s);
 // Strips spaces, tabs, CR and LF.
 std::string_view TrimWhite(std::string_view s);
 void ReplaceAll(std::string& s, std::string_view from, std::string_view to);
-// & < > and " as HTML entities.
+// & < > " and ' as HTML entities.
 std::string HtmlEscape(std::string_view s);
 // Date formatting in the control's formats: "ddd", "dddd", "dd", "mm" (month), "mmm", "yyyy",
 // "hh" (12-hour when "AMPM" appears), "nn" minutes, "ss", "AMPM".

@@ -4,8 +4,15 @@
 #include <netdb.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <filesystem>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "paths.h"
@@ -106,6 +113,79 @@ std::string cls_INet::AddressFromHostName(const std::string& host) const {
 
 std::string cls_INet::HostNameFromAddress(const std::string& address) const {
   return cls_WinSock().HostNameFromAddress(address);
+}
+
+struct HostNames::State {
+  struct Known {
+    std::string name;
+    std::chrono::steady_clock::time_point at;
+  };
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::unordered_map<std::string, Known> known;
+  std::deque<std::string> queue;
+  bool working = false;
+  bool started = false;
+};
+
+namespace {
+constexpr std::size_t kMaxKnownNames = 1024;
+constexpr std::size_t kMaxQueuedLookups = 64;
+constexpr auto kNameLifetime = std::chrono::minutes(10);
+}  // namespace
+
+HostNames& HostNames::Instance() {
+  // Never destroyed: its thread may still be in a look-up when the process ends.
+  static HostNames* instance = new HostNames;
+  return *instance;
+}
+
+HostNames::State& HostNames::state() {
+  static State* s = new State;
+  return *s;
+}
+
+std::optional<std::string> HostNames::Find(const std::string& address) {
+  State& s = state();
+  std::lock_guard lock(s.mutex);
+  const auto now = std::chrono::steady_clock::now();
+  if (auto it = s.known.find(address); it != s.known.end()) {
+    if (now - it->second.at < kNameLifetime) return it->second.name;
+    s.known.erase(it);
+  }
+  if (s.queue.size() < kMaxQueuedLookups &&
+      std::find(s.queue.begin(), s.queue.end(), address) == s.queue.end())
+    s.queue.push_back(address);
+  if (!s.started) {
+    s.started = true;
+    std::thread([&s] {
+      std::unique_lock lock(s.mutex);
+      for (;;) {
+        s.changed.wait(lock, [&] { return !s.queue.empty(); });
+        const std::string address = s.queue.front();
+        s.working = true;
+        lock.unlock();
+        cls_WinSock ws;
+        ws.Startup();
+        std::string name = ws.HostNameFromAddress(address);
+        ws.Cleanup();
+        lock.lock();
+        if (s.known.size() >= kMaxKnownNames) s.known.clear();
+        s.known[address] = State::Known{std::move(name), std::chrono::steady_clock::now()};
+        s.queue.pop_front();
+        s.working = false;
+        s.changed.notify_all();
+      }
+    }).detach();
+  }
+  s.changed.notify_all();
+  return std::nullopt;
+}
+
+void HostNames::WaitIdle() {
+  State& s = state();
+  std::unique_lock lock(s.mutex);
+  s.changed.wait(lock, [&] { return s.queue.empty() && !s.working; });
 }
 
 }  // namespace servala

@@ -36,6 +36,20 @@ class ContentTypeCache {
   std::map<std::string, std::string> cache_;
 };
 
+// A reply whose body may stay in its file: `text`, then, when `file` is open, `fileLength` bytes
+// of it from its start. The reply owns the file.
+struct HttpReply {
+  HttpReply() = default;
+  HttpReply(HttpReply&& o) noexcept;
+  HttpReply& operator=(HttpReply&& o) noexcept;
+  ~HttpReply();
+  std::string text;
+  int file = -1;
+  off_t fileLength = 0;
+  // Hands the file over; the reply no longer closes it.
+  int ReleaseFile();
+};
+
 // What the handler knows about the request it serves.
 struct RequestContext {
   std::string Accept;
@@ -68,10 +82,11 @@ class cls_HTTP {
 
   RequestContext Context;
 
-  // Status line, "Server:", "Date:", "Content-Length:" (when length is not 0), "Content-Type:"
-  // (when not blank) and, with addBlankLine, the empty line; each ending in CR LF.
+  // Status line, "Server:", "Date:", "Content-Length:" (when length is not 0, or always with
+  // lengthAlways), "Content-Type:" (when not blank) and, with addBlankLine, the empty line; each
+  // ending in CR LF.
   std::string BuildHeader(const std::string& status, long long length, const std::string& type,
-                          bool addBlankLine) const;
+                          bool addBlankLine, bool lengthAlways = false) const;
 
   // Header and body for the file at host path `localPath` (body only when withHeader is false),
   // or "" when there is no such file.
@@ -82,6 +97,13 @@ class cls_HTTP {
   std::string ServeFile(const std::string& localPath, const FileIdentity& known,
                         const std::string& status, const RequestContext& context,
                         bool withHeader = true);
+
+  // The reply for the file at `localPath` that the caller looked up as `known`: a large file that
+  // is sent as it stands stays in the file (the reply holds it open), everything else is text.
+  // With headOnly the reply is the header alone. An empty reply when the file there now is not
+  // the one looked up, or not a regular file.
+  HttpReply ServeFileReply(const std::string& localPath, const FileIdentity& known,
+                           const std::string& status, const RequestContext& context, bool headOnly);
 
   // The whole reply for a failed request.
   std::string BuildErrorReply(const std::string& code, bool useFiles, bool showPages);
@@ -103,6 +125,8 @@ class cls_HTTP {
   };
   std::string ServeFile(const std::string& localPath, const FileIdentity* known,
                         const std::string& status, const RequestContext& context, bool withHeader);
+  // Header (with withHeader) and body of a file read into memory.
+  std::string Compose(const struct CachedFile& file, const std::string& status, bool withHeader);
   // The document root as a host path, worked out once per VirtualPath.
   const std::string& RootHostPath();
 

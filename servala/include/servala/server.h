@@ -6,6 +6,7 @@
 #pragma once
 
 #include <asio.hpp>
+#include <cstdint>
 #include <ctime>
 #include <filesystem>
 #include <functional>
@@ -67,7 +68,8 @@ struct SlotFields {
   // The connection the slot carries now.
   std::string Pending;  // request text collected so far
   std::time_t AcceptedAt = 0;
-  bool Replied = false;  // a reply to a request went out on this connection
+  std::uint64_t AcceptOrder = 0;  // connections taken earlier have lower numbers
+  bool Replied = false;           // a reply to a request went out on this connection
   bool HeadOnly = false;
   // Where RequestPath was last found on disk, so a request looks its file up only once.
   std::string LocalFor;
@@ -114,6 +116,8 @@ class ServalaLiteServer : public SocketEvents {
   bool ShowErrorPages = false;
   bool UseErrorFiles = false;
   bool Halted = false;
+  // The address to listen on; empty for every IPv4 address. Taken at StartServer.
+  std::string BindAddress;
 
   // Property-changed notification to the host (name of the property).
   std::function<void(const std::string&)> PropertyChanged;
@@ -125,6 +129,8 @@ class ServalaLiteServer : public SocketEvents {
   const SlotFields& Slot(int index) const { return slots_.at(index); }
   // The port actually listened on (ServerPort "0" lets the system choose).
   int ListeningPort() const { return sckWS_.LocalPort(0); }
+  // The address actually listened on ("0.0.0.0" for every address).
+  std::string ListeningAddress() const { return sckWS_.ListeningAddress(0); }
 
   // The sweep timer's tick.
   void tmrCheckConn_Timer();
@@ -148,6 +154,13 @@ class ServalaLiteServer : public SocketEvents {
   void ParseRequest(int index, const std::string& request);
   void ResolveDirectory(int index);
   void ProcessRequest(int index);
+  // Answers the request of slot `index` with the error reply for `code`.
+  void SendErrorReply(int index, const std::string& code);
+  // The slot, among the ordinary ones, that has held its connection longest without a whole
+  // request; 0 when there is none.
+  int OldestWithoutRequest() const;
+  // Slots as dimensioned at the last start (MaxConnections may change meanwhile).
+  int SlotCount() const { return static_cast<int>(slots_.size()) - 1; }
   void RecreateSlot(int index);
   void EnsureSlot(int index);
   void DoEvents();
@@ -169,13 +182,13 @@ class ServalaLiteServer : public SocketEvents {
   std::string m_sVirtualPath;
   bool m_bServerRunning = false;
 
-  cls_WinUtil WinUtil_;
   std::unique_ptr<cls_HTTP> cHTTP_;
   ContentTypeCache types_;
   std::unique_ptr<FileCache> files_;
   std::vector<SlotFields> slots_;
   std::string rootFor_;
   std::string rootHost_;  // as a host path
+  std::uint64_t accepts_ = 0;
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 

@@ -3,7 +3,10 @@
 // SocketEvents sink from the loop's handlers.
 #pragma once
 
+#include <sys/types.h>
+
 #include <asio.hpp>
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <deque>
@@ -11,6 +14,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace servala {
@@ -56,6 +60,15 @@ class SocketArray {
   SocketArray(const SocketArray&) = delete;
   SocketArray& operator=(const SocketArray&) = delete;
 
+  // Elements are numbered below this.
+  static constexpr int kMaxElements = 0xffff;
+  // A closed connection is read from and its input thrown away this long, and up to this much,
+  // so that the peer is not reset while the last of the reply is still on its way to it.
+  static constexpr std::chrono::milliseconds kLingerTime{2000};
+  static constexpr std::size_t kLingerBytes = 64u << 10;
+  // At most this many closed connections linger; beyond it the oldest is closed at once.
+  static constexpr std::size_t kMaxLingering = 256;
+
   // Creates element `index`, closed; SocketError 360 when it exists already.
   void Load(int index);
   // Closes and destroys element `index` (nothing when it does not exist).
@@ -65,15 +78,25 @@ class SocketArray {
   int UBound() const { return static_cast<int>(elements_.size()) - 1; }
 
   int State(int index) const;
+  // Closes the element. A connection is shut down for sending (what was sent still reaches the
+  // peer) and lingers a while apart from the element, its input read and dropped.
   void Close(int index);
   void SetLocalPort(int index, int port);
+  // The address the element listens on; empty for every IPv4 address.
+  void SetLocalIP(int index, const std::string& address);
   // The port the element is bound to (the actual one once listening on port 0).
   int LocalPort(int index) const;
-  // Listens on all IPv4 addresses at the element's local port; SocketError on failure.
+  // Listens at the element's local address and port; SocketError on failure.
   void Listen(int index);
+  // The address the element listens on ("0.0.0.0" for every address); "" when not listening.
+  std::string ListeningAddress(int index) const;
   // Takes the pending connection `requestID` onto element `index`.
   void Accept(int index, long requestID);
   void SendData(int index, std::string data);
+  // Sends `head`, then `length` bytes of the open file `file` from its start, straight from the
+  // file as the connection takes them, then `trailer`; one send complete when all is out. The
+  // element owns `file` from the call on (also when the call fails) and closes it when done.
+  void SendFile(int index, std::string head, int file, off_t length, std::string trailer);
   // All data received so far and not yet read.
   std::string GetData(int index);
   std::string RemoteHostIP(int index) const;
@@ -115,6 +138,8 @@ class SocketArray {
   void HoldingCompletions(Work&& work);
   void ReadNow(const ElementPtr& e);
   void WriteNow(const ElementPtr& e);
+  // Goes on writing on a later turn, so that one large reply does not hold the loop.
+  void WriteLater(const ElementPtr& e);
   void SendDone(const ElementPtr& e, std::uint64_t generation);
   void PostError(const ElementPtr& e, int error);
 
@@ -122,9 +147,23 @@ class SocketArray {
   // array's own (an epoll descriptor the loop watches), entered once each: closing the
   // descriptor is all it takes to leave it.
   enum class Want { Read, Write, Accept };
+  bool EnsureReadiness();
   void WaitFor(const ElementPtr& e, Want what);
   void WatchReadiness();
   void TakeReadiness();
+
+  // Closed connections that linger (see Close), by a number of their own.
+  struct Lingering {
+    int fd = -1;
+    std::chrono::steady_clock::time_point until;
+    std::size_t dropped = 0;
+  };
+  void Linger(int fd);
+  // Reads and drops what `l` has; true when it is done with (peer finished, time or bytes up).
+  static bool DrainLingering(Lingering& l);
+  void LingerReady(std::uint64_t id);
+  void ArmLingerTimer();
+  void EndLingering(std::uint64_t id);
 
   asio::io_context& io_;
   SocketEvents& events_;
@@ -139,6 +178,11 @@ class SocketArray {
   // Where the connection being offered was taken, while the host handles the offer.
   std::vector<ElementPtr>* accepted_ = nullptr;
   std::deque<std::pair<ElementPtr, std::uint64_t>> sendsDone_;  // to report after it
+  std::unordered_map<std::uint64_t, Lingering> lingering_;
+  std::deque<std::uint64_t> lingerOrder_;  // oldest first (all linger alike long)
+  std::uint64_t nextLingerID_ = 0;
+  asio::steady_timer lingerTimer_;
+  bool lingerTimerArmed_ = false;
   // Handlers still queued in the loop after the array is gone see this expire.
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };

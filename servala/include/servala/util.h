@@ -1,6 +1,7 @@
 // Small utility classes of the HTTP control: file queries, registry values, name look-ups.
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace servala {
@@ -39,6 +40,22 @@ class cls_INet {
   // First IPv4 address of `host`, "" when it cannot be resolved.
   std::string AddressFromHostName(const std::string& host) const;
   std::string HostNameFromAddress(const std::string& address) const;
+};
+
+// Host names of peer addresses, looked up on a thread of their own so that a slow name server
+// never holds the event loop; answers are kept for a while.
+class HostNames {
+ public:
+  static HostNames& Instance();
+  // The name of `address` ("" when it has none), or nothing yet: then a look-up is started.
+  std::optional<std::string> Find(const std::string& address);
+  // Waits until no look-up is under way (for tests).
+  void WaitIdle();
+
+ private:
+  HostNames() = default;
+  struct State;
+  State& state();
 };
 
 }  // namespace servala
