@@ -59,23 +59,16 @@ void FileCache::Drop(std::unordered_map<std::string, Entry>::iterator it) {
   entries_.erase(it);
 }
 
-int OpenRegularFile(const std::string& path, struct stat& st) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return -1;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return -1;
-  }
+winport::UniqueFd OpenRegularFile(const std::string& path, struct stat& st) {
+  winport::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (fd && (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))) fd.reset();
   return fd;
 }
 
 bool ReadRegularFile(const std::string& path, std::string& out, FileIdentity& id) {
   struct stat st {};
-  const int fd = OpenRegularFile(path, st);
-  if (fd < 0) return false;
-  const bool ok = ReadOpenFile(fd, st, out, id);
-  ::close(fd);
-  return ok;
+  winport::UniqueFd fd = OpenRegularFile(path, st);
+  return fd && ReadOpenFile(fd.get(), st, out, id);
 }
 
 bool ReadOpenFile(int fd, const struct stat& st, std::string& out, FileIdentity& id) {

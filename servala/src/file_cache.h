@@ -3,6 +3,8 @@
 // times), so an edited or replaced file is read afresh on its next request.
 #pragma once
 
+#include <winport/unique_fd.h>
+
 #include <cstddef>
 #include <ctime>
 #include <list>
@@ -54,8 +56,8 @@ class FileCache {
 };
 
 // Opens `path` for reading without ever waiting (a FIFO or device put there does not block), and
-// only when it is a regular file at that moment; -1 otherwise. `st` is the open file's status.
-int OpenRegularFile(const std::string& path, struct stat& st);
+// only when it is a regular file at that moment; none otherwise. `st` is the open file's status.
+winport::UniqueFd OpenRegularFile(const std::string& path, struct stat& st);
 // Reads the whole open regular file `fd` (whose status is `st`) in as few calls as it takes,
 // giving its identity as read.
 bool ReadOpenFile(int fd, const struct stat& st, std::string& out, FileIdentity& id);

@@ -44,27 +44,6 @@ const std::string& DateText() {
 
 }  // namespace
 
-HttpReply::HttpReply(HttpReply&& o) noexcept
-    : text(std::move(o.text)), file(std::exchange(o.file, -1)), fileLength(o.fileLength) {}
-
-HttpReply& HttpReply::operator=(HttpReply&& o) noexcept {
-  if (this != &o) {
-    if (file >= 0) ::close(file);
-    text = std::move(o.text);
-    file = std::exchange(o.file, -1);
-    fileLength = o.fileLength;
-  }
-  return *this;
-}
-
-HttpReply::~HttpReply() {
-  if (file >= 0) ::close(file);
-}
-
-int HttpReply::ReleaseFile() {
-  return std::exchange(file, -1);
-}
-
 std::string ContentTypeCache::Lookup(const std::string& ext) {
   const std::string key = ToLowerAscii(ext);
   auto it = cache_.find(key);
@@ -179,15 +158,11 @@ HttpReply cls_HTTP::ServeFileReply(const std::string& localPath, const FileIdent
     }
   }
   struct stat st {};
-  const int fd = OpenRegularFile(localPath, st);
-  if (fd < 0) return reply;
-  reply.file = fd;
+  winport::UniqueFd fd = OpenRegularFile(localPath, st);
+  if (!fd) return reply;
   // What is opened must be what was looked up (and checked to lie in the root): a path swapped
   // for another file or a link meanwhile is not followed.
-  if (st.st_dev != known.device || st.st_ino != known.inode) {
-    ::close(reply.ReleaseFile());
-    return reply;
-  }
+  if (st.st_dev != known.device || st.st_ino != known.inode) return reply;
   const auto slash = localPath.rfind('/');
   const std::string type =
       ContentTypeFor(slash == std::string::npos ? localPath : localPath.substr(slash + 1));
@@ -198,14 +173,13 @@ HttpReply cls_HTTP::ServeFileReply(const std::string& localPath, const FileIdent
     reply.text = BuildHeader(status, static_cast<long long>(size),
                              TrimSpaces(type).empty() ? kOctetStream : type, true, true);
     reply.fileLength = st.st_size;
-    if (headOnly) ::close(reply.ReleaseFile());
+    if (!headOnly) reply.file = std::move(fd);
     return reply;
   }
   auto fresh = std::make_shared<CachedFile>();
   FileIdentity id;
-  const bool read = ReadOpenFile(fd, st, fresh->body, id);
-  ::close(reply.ReleaseFile());
-  if (!read) return reply;
+  if (!ReadOpenFile(fd.get(), st, fresh->body, id)) return reply;
+  fd.reset();
   fresh->type = type;
   if (fresh->type == "text/html") fresh->body = NormalizeDirectives(std::move(fresh->body));
   if (Files != nullptr) Files->Store(localPath, id, fresh, winport::Now());

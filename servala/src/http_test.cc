@@ -136,14 +136,14 @@ TEST_F(HttpTest, LargeFilesStayInTheFileAndOnlyTheFileLookedUpIsServed) {
   struct stat st {};
   ASSERT_EQ(::stat(big.c_str(), &st), 0);
   HttpReply reply = h_.ServeFileReply(big.string(), FileIdentity::Of(st), "200", h_.Context, false);
-  EXPECT_GE(reply.file, 0);
+  EXPECT_TRUE(reply.file);
   EXPECT_EQ(reply.fileLength, static_cast<off_t>(FileCache::kMaxEntryBytes + 1));
   EXPECT_NE(reply.text.find("Content-Length: " + std::to_string(FileCache::kMaxEntryBytes + 1) +
                             "\r\nContent-Type: application/octet-stream\r\n\r\n"),
             std::string::npos);
   EXPECT_EQ(Body(reply.text), "");
   HttpReply head = h_.ServeFileReply(big.string(), FileIdentity::Of(st), "200", h_.Context, true);
-  EXPECT_LT(head.file, 0);
+  EXPECT_FALSE(head.file);
   EXPECT_EQ(head.text, reply.text);
 
   // The path now names another file, or a FIFO: nothing is served, and nothing waits.
@@ -155,7 +155,7 @@ TEST_F(HttpTest, LargeFilesStayInTheFileAndOnlyTheFileLookedUpIsServed) {
   ASSERT_EQ(::mkfifo(big.c_str(), 0600), 0);
   HttpReply fifo = h_.ServeFileReply(big.string(), FileIdentity::Of(st), "200", h_.Context, false);
   EXPECT_EQ(fifo.text, "");
-  EXPECT_LT(fifo.file, 0);
+  EXPECT_FALSE(fifo.file);
 }
 
 TEST_F(HttpTest, ContentTypeFromRegistryThenBuiltInTable) {

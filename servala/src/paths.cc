@@ -213,8 +213,10 @@ std::optional<ResolvedPath> ResolveUnder(const std::string& root, std::string_vi
   auto found = [&](std::string path) -> std::optional<ResolvedPath> {
     if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return std::nullopt;
     ResolvedPath r{std::move(path), S_ISDIR(st.st_mode), FileIdentity::Of(st)};
-    const std::string& limit = !fence.empty() ? fence : allowParent ? FolderAbove(root) : root;
-    if (!WithinFence(r.path, r.id, limit)) return std::nullopt;
+    const bool inside = !fence.empty() ? WithinFence(r.path, r.id, fence)
+                        : !allowParent ? WithinFence(r.path, r.id, root)
+                                       : WithinFence(r.path, r.id, FolderAbove(root));
+    if (!inside) return std::nullopt;
     return r;
   };
   // Fast path: the name exactly as written, when it has no step upwards.

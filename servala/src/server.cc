@@ -552,10 +552,9 @@ void ServalaLiteServer::ProcessRequest(int i) {
   }
   s.Replied = true;
   try {
-    if (reply.file >= 0) {
+    if (reply.file) {
       // Large files go out piece by piece as the connection takes them.
-      const off_t length = reply.fileLength;
-      sckWS_.SendFile(i, std::move(reply.text), reply.ReleaseFile(), length, "\r\n");
+      sckWS_.SendFile(i, std::move(reply.text), std::move(reply.file), reply.fileLength, "\r\n");
     } else if (s.HeadOnly) {
       const std::size_t end = reply.text.find("\r\n\r\n");
       if (end != std::string::npos) reply.text.resize(end + 4);

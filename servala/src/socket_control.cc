@@ -5,6 +5,7 @@
 #include <netinet/tcp.h>
 #include <pthread.h>
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -28,7 +29,7 @@ using asio::ip::tcp;
 struct SocketArray::Element {
   explicit Element(int i) : index(i) {}
   int index;
-  int fd = -1;                   // the connection, or -1
+  winport::UniqueFd fd;          // the connection, if any
   std::uint64_t generation = 0;  // new for each connection or listening socket
   bool watched = false;          // fd (or the listening socket) is in the readiness set
   bool watchedForWrite = false;  // ... also for writing
@@ -45,7 +46,7 @@ struct SocketArray::Element {
   bool readAfterSend = false;  // reading resumes once the reply has gone
   std::string outgoing;
   std::size_t sent = 0;
-  int file = -1;  // sent after `outgoing`, straight from the file
+  winport::UniqueFd file;  // sent after `outgoing`, straight from the file
   off_t fileOffset = 0;
   off_t fileLeft = 0;
   std::string trailer;         // sent after the file
@@ -108,6 +109,12 @@ std::string PeerText(const sockaddr_storage& addr) {
   return text;
 }
 
+// True when the peer's data waits unread on `fd`.
+bool UnreadInput(int fd) {
+  int waiting = 0;
+  return ::ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0;
+}
+
 // sendfile has no MSG_NOSIGNAL: a peer that has gone would raise SIGPIPE, which a library must
 // not let reach its host. The signal is held back for the call and taken if it was raised.
 ssize_t SendFileNoSignal(int socket, int file, off_t* offset, std::size_t count) {
@@ -134,9 +141,7 @@ SocketArray::SocketArray(asio::io_context& io, SocketEvents& events)
 
 SocketArray::~SocketArray() {
   for (int i = 0; i <= UBound(); ++i) Unload(i);
-  for (auto& [id, p] : pending_) ::close(p.fd);
   pending_.clear();
-  for (auto& [id, l] : lingering_) ::close(l.fd);
   lingering_.clear();
   lingerTimer_.cancel();
   std::error_code ec;
@@ -181,19 +186,16 @@ int SocketArray::State(int index) const {
 }
 
 void SocketArray::CloseConnection(Element& e) {
-  if (e.fd >= 0) {
-    // A connection that is still good is closed the way peers expect: see Linger.
-    if (e.state == sckConnected || e.state == sckClosing)
-      Linger(e.fd);
-    else
-      ::close(e.fd);  // which also takes it out of the readiness set
-  }
-  if (e.file >= 0) ::close(e.file);
-  e.file = -1;
+  // A connection whose peer sent more than was read lingers (see Linger): closed at once, the
+  // system would reset it. Otherwise closing is enough, and also takes the descriptor out of the
+  // readiness set.
+  if (e.fd && (e.state == sckConnected || e.state == sckClosing) && UnreadInput(e.fd.get()))
+    Linger(std::move(e.fd));
+  e.fd.reset();
+  e.file.reset();
   e.fileOffset = e.fileLeft = 0;
   e.trailer.clear();
   e.writeQueued = false;
-  e.fd = -1;
   e.generation = ++nextGeneration_;
   e.watched = e.watchedForWrite = false;
   e.wantRead = e.wantWrite = e.wantAccept = false;
@@ -246,10 +248,10 @@ int SocketArray::LocalPort(int index) const {
     auto ep = e->acceptor->local_endpoint(ec);
     if (!ec) return ep.port();
   }
-  if (e->fd >= 0) {
+  if (e->fd) {
     sockaddr_storage addr{};
     socklen_t len = sizeof addr;
-    if (::getsockname(e->fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+    if (::getsockname(e->fd.get(), reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
       if (addr.ss_family == AF_INET) return ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
       if (addr.ss_family == AF_INET6)
         return ntohs(reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port);
@@ -340,7 +342,7 @@ void SocketArray::AcceptNext(const ElementPtr& e) {
     return;
   }
   const long id = ++nextRequestID_;
-  pending_.emplace(id, Pending{fd, PeerText(addr)});
+  pending_.emplace(id, Pending{winport::UniqueFd(fd), PeerText(addr)});
   std::vector<ElementPtr> taken;
   {
     struct Collect {  // Accept records here while the host handles the offer
@@ -353,10 +355,7 @@ void SocketArray::AcceptNext(const ElementPtr& e) {
     events_.sckWS_ConnectionRequest(e->index, id);
   }
   // A request nobody accepted is turned away.
-  if (auto it = pending_.find(id); it != pending_.end()) {
-    ::close(it->second.fd);
-    pending_.erase(it);
-  }
+  pending_.erase(id);
   // The connection request has been handled: the request that came with the connection (it is
   // offered once its first data is there) is read now rather than on a later turn.
   for (const ElementPtr& t : taken)
@@ -373,7 +372,7 @@ void SocketArray::Accept(int index, long requestID) {
   auto it = pending_.find(requestID);
   if (it == pending_.end()) throw SocketError(10022, "Invalid argument");
   CloseConnection(*e);
-  e->fd = it->second.fd;
+  e->fd = std::move(it->second.fd);
   e->peer = std::move(it->second.peer);
   pending_.erase(it);
   e->state = sckConnected;
@@ -412,7 +411,7 @@ void SocketArray::ReadNow(const ElementPtr& e) {
     return;
   }
   std::array<char, kReadChunk> buffer;
-  const ssize_t n = ::recv(e->fd, buffer.data(), buffer.size(), 0);
+  const ssize_t n = ::recv(e->fd.get(), buffer.data(), buffer.size(), 0);
   if (n > 0) {
     e->received.append(buffer.data(), static_cast<std::size_t>(n));
     events_.sckWS_DataArrival(e->index, static_cast<long>(n));
@@ -452,7 +451,7 @@ void SocketArray::WaitFor(const ElementPtr& e, Want what) {
     PostError(e, errno);
     return;
   }
-  const int fd = what == Want::Accept ? e->acceptor->native_handle() : e->fd;
+  const int fd = what == Want::Accept ? e->acceptor->native_handle() : e->fd.get();
   const bool forWrite = what == Want::Write;
   if (!e->watched || (forWrite && !e->watchedForWrite)) {
     // Connections edge-triggered: a wait starts only after a call found nothing to do, so no
@@ -540,35 +539,27 @@ void SocketArray::TakeReadiness() {
   if (!lingering_.empty()) WatchReadiness();
 }
 
-void SocketArray::Linger(int fd) {
+void SocketArray::Linger(winport::UniqueFd fd) {
   // Shutting down the sending side lets what was sent go out and then tells the peer we are
   // done; closing with unread input instead would make the system reset the connection and
   // throw away what is still on its way.
-  ::shutdown(fd, SHUT_WR);
-  Lingering l{fd, std::chrono::steady_clock::now() + kLingerTime, 0};
-  if (DrainLingering(l) || !EnsureReadiness()) {
-    ::close(fd);
-    return;
-  }
+  const int raw = fd.get();
+  ::shutdown(raw, SHUT_WR);
+  Lingering l{std::move(fd), std::chrono::steady_clock::now() + kLingerTime, 0};
+  if (DrainLingering(l) || !EnsureReadiness()) return;
   while (lingering_.size() >= kMaxLingering && !lingerOrder_.empty()) {
-    const std::uint64_t oldest = lingerOrder_.front();
+    lingering_.erase(lingerOrder_.front());
     lingerOrder_.pop_front();
-    if (auto it = lingering_.find(oldest); it != lingering_.end()) {
-      ::close(it->second.fd);
-      lingering_.erase(it);
-    }
   }
   const std::uint64_t id = ++nextLingerID_ & kGenerationMask;
   epoll_event ev{};
   ev.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
   ev.data.u64 = (kLingerKey << kKeyShift) | id;
   // The descriptor may be in the set already, under its element's key.
-  if (::epoll_ctl(readiness_, EPOLL_CTL_MOD, fd, &ev) != 0 &&
-      ::epoll_ctl(readiness_, EPOLL_CTL_ADD, fd, &ev) != 0) {
-    ::close(fd);
+  if (::epoll_ctl(readiness_, EPOLL_CTL_MOD, raw, &ev) != 0 &&
+      ::epoll_ctl(readiness_, EPOLL_CTL_ADD, raw, &ev) != 0)
     return;
-  }
-  lingering_.emplace(id, l);
+  lingering_.emplace(id, std::move(l));
   lingerOrder_.push_back(id);
   ArmLingerTimer();
   WatchReadiness();
@@ -577,7 +568,7 @@ void SocketArray::Linger(int fd) {
 bool SocketArray::DrainLingering(Lingering& l) {
   std::array<char, kReadChunk> buffer;
   for (;;) {
-    const ssize_t n = ::recv(l.fd, buffer.data(), buffer.size(), 0);
+    const ssize_t n = ::recv(l.fd.get(), buffer.data(), buffer.size(), 0);
     if (n > 0) {
       l.dropped += static_cast<std::size_t>(n);
       if (l.dropped >= kLingerBytes) return true;
@@ -595,10 +586,7 @@ void SocketArray::LingerReady(std::uint64_t id) {
 }
 
 void SocketArray::EndLingering(std::uint64_t id) {
-  auto it = lingering_.find(id);
-  if (it == lingering_.end()) return;
-  ::close(it->second.fd);
-  lingering_.erase(it);
+  lingering_.erase(id);
   // lingerOrder_ keeps the number; the timer skips numbers no longer lingering.
 }
 
@@ -618,7 +606,6 @@ void SocketArray::ArmLingerTimer() {
         if (it->second.until > now) break;
         // Time is up: whatever is still unread is the peer's loss.
         DrainLingering(it->second);
-        ::close(it->second.fd);
         lingering_.erase(it);
       }
       lingerOrder_.pop_front();
@@ -640,11 +627,11 @@ void SocketArray::SendData(int index, std::string data) {
   auto e = Get(index);
   if (!e || e->state != sckConnected)
     throw SocketError(40006, "Wrong protocol or connection state");
-  const bool idle = e->outgoing.empty() && e->file < 0 && e->trailer.empty();
+  const bool idle = e->outgoing.empty() && !e->file && e->trailer.empty();
   if (idle) {
     e->outgoing = std::move(data);
     e->sent = 0;
-  } else if (e->file >= 0 || !e->trailer.empty()) {
+  } else if (e->file || !e->trailer.empty()) {
     e->trailer += data;  // goes out after what is already on its way
   } else {
     e->outgoing += data;
@@ -654,18 +641,15 @@ void SocketArray::SendData(int index, std::string data) {
   if (idle) WriteNow(e);
 }
 
-void SocketArray::SendFile(int index, std::string head, int file, off_t length,
+void SocketArray::SendFile(int index, std::string head, winport::UniqueFd file, off_t length,
                            std::string trailer) {
   auto e = Get(index);
   const bool idle =
-      e && e->outgoing.empty() && e->file < 0 && e->trailer.empty() && e->state == sckConnected;
-  if (!idle) {
-    ::close(file);
-    throw SocketError(40006, "Wrong protocol or connection state");
-  }
+      e && e->outgoing.empty() && !e->file && e->trailer.empty() && e->state == sckConnected;
+  if (!idle) throw SocketError(40006, "Wrong protocol or connection state");
   e->outgoing = std::move(head);
   e->sent = 0;
-  e->file = file;
+  e->file = std::move(file);
   e->fileOffset = 0;
   e->fileLeft = length;
   e->trailer = std::move(trailer);
@@ -689,12 +673,13 @@ void SocketArray::WriteNow(const ElementPtr& e) {
   for (;;) {
     ssize_t n;
     if (e->sent < e->outgoing.size()) {
-      n = ::send(e->fd, e->outgoing.data() + e->sent, e->outgoing.size() - e->sent, MSG_NOSIGNAL);
+      n = ::send(e->fd.get(), e->outgoing.data() + e->sent, e->outgoing.size() - e->sent,
+                 MSG_NOSIGNAL);
       if (n > 0) e->sent += static_cast<std::size_t>(n);
     } else if (e->fileLeft > 0) {
       const std::size_t piece =
           static_cast<std::size_t>(std::min<off_t>(e->fileLeft, off_t{kWriteTurnBytes}));
-      n = SendFileNoSignal(e->fd, e->file, &e->fileOffset, piece);
+      n = SendFileNoSignal(e->fd.get(), e->file.get(), &e->fileOffset, piece);
       if (n > 0) e->fileLeft -= n;
       // The file ended early (cut short since it was opened): the reply cannot be what its
       // header promised, so the connection is given up.
@@ -703,8 +688,7 @@ void SocketArray::WriteNow(const ElementPtr& e) {
         errno = EIO;
       }
     } else if (!e->trailer.empty()) {
-      if (e->file >= 0) ::close(e->file);
-      e->file = -1;
+      e->file.reset();
       e->outgoing.swap(e->trailer);
       e->trailer.clear();
       e->sent = 0;
@@ -731,16 +715,14 @@ void SocketArray::WriteNow(const ElementPtr& e) {
     e->outgoing.clear();
     e->sent = 0;
     e->trailer.clear();
-    if (e->file >= 0) ::close(e->file);
-    e->file = -1;
+    e->file.reset();
     e->fileLeft = 0;
     PostError(e, err);
     return;
   }
   e->outgoing.clear();
   e->sent = 0;
-  if (e->file >= 0) ::close(e->file);
-  e->file = -1;
+  e->file.reset();
   // Completion is reported later, never from within SendData: at the end of the array's handler
   // that is running (working through ready descriptors, reading); otherwise from a handler of
   // its own.
@@ -764,7 +746,7 @@ void SocketArray::RunPendingEvents() {
 }
 
 void SocketArray::SendDone(const ElementPtr& e, std::uint64_t generation) {
-  if (!Live(e, generation) || !e->outgoing.empty() || e->file >= 0 || !e->trailer.empty()) return;
+  if (!Live(e, generation) || !e->outgoing.empty() || e->file || !e->trailer.empty()) return;
   e->sending = false;
   events_.sckWS_SendComplete(e->index);
   if (Live(e, generation) && e->state == sckConnected && e->readAfterSend) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <winport/unique_fd.h>
 
 #include <map>
 #include <memory>
@@ -39,15 +40,9 @@ class ContentTypeCache {
 // A reply whose body may stay in its file: `text`, then, when `file` is open, `fileLength` bytes
 // of it from its start. The reply owns the file.
 struct HttpReply {
-  HttpReply() = default;
-  HttpReply(HttpReply&& o) noexcept;
-  HttpReply& operator=(HttpReply&& o) noexcept;
-  ~HttpReply();
   std::string text;
-  int file = -1;
+  winport::UniqueFd file;
   off_t fileLength = 0;
-  // Hands the file over; the reply no longer closes it.
-  int ReleaseFile();
 };
 
 // What the handler knows about the request it serves.

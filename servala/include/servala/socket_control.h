@@ -4,6 +4,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <winport/unique_fd.h>
 
 #include <asio.hpp>
 #include <chrono>
@@ -78,8 +79,9 @@ class SocketArray {
   int UBound() const { return static_cast<int>(elements_.size()) - 1; }
 
   int State(int index) const;
-  // Closes the element. A connection is shut down for sending (what was sent still reaches the
-  // peer) and lingers a while apart from the element, its input read and dropped.
+  // Closes the element. A connection with input still unread is shut down for sending (what was
+  // sent still reaches the peer) and lingers a while apart from the element, its input read and
+  // dropped.
   void Close(int index);
   void SetLocalPort(int index, int port);
   // The address the element listens on; empty for every IPv4 address.
@@ -94,9 +96,9 @@ class SocketArray {
   void Accept(int index, long requestID);
   void SendData(int index, std::string data);
   // Sends `head`, then `length` bytes of the open file `file` from its start, straight from the
-  // file as the connection takes them, then `trailer`; one send complete when all is out. The
-  // element owns `file` from the call on (also when the call fails) and closes it when done.
-  void SendFile(int index, std::string head, int file, off_t length, std::string trailer);
+  // file as the connection takes them, then `trailer`; one send complete when all is out.
+  void SendFile(int index, std::string head, winport::UniqueFd file, off_t length,
+                std::string trailer);
   // All data received so far and not yet read.
   std::string GetData(int index);
   std::string RemoteHostIP(int index) const;
@@ -117,7 +119,7 @@ class SocketArray {
   using ElementPtr = std::shared_ptr<Element>;
   // A connection taken off the listening queue and offered to the host.
   struct Pending {
-    int fd = -1;
+    winport::UniqueFd fd;
     std::string peer;
   };
 
@@ -154,11 +156,11 @@ class SocketArray {
 
   // Closed connections that linger (see Close), by a number of their own.
   struct Lingering {
-    int fd = -1;
+    winport::UniqueFd fd;
     std::chrono::steady_clock::time_point until;
     std::size_t dropped = 0;
   };
-  void Linger(int fd);
+  void Linger(winport::UniqueFd fd);
   // Reads and drops what `l` has; true when it is done with (peer finished, time or bytes up).
   static bool DrainLingering(Lingering& l);
   void LingerReady(std::uint64_t id);
