@@ -29,6 +29,7 @@ trap cleanup EXIT
 
 SITE=$TMP/site
 mkdir -p "$SITE"
+: > "$TMP/large.log"
 head -c 4096 /dev/urandom | base64 -w 76 | head -c 4096 > "$SITE/file4k.txt"
 # A sparse file: its pages come from the page cache without touching the disk, so the disk is
 # not what is measured.
