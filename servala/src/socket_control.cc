@@ -44,6 +44,9 @@ struct SocketArray::Element {
   bool sending = false;
   bool readQueued = false;     // a read is posted
   bool readAfterSend = false;  // reading resumes once the reply has gone
+  // Input may have come that nobody read: a read filled the whole buffer, or a reply took long
+  // enough (it had to wait) for the peer to send more meanwhile.
+  bool inputMayWait = false;
   std::string outgoing;
   std::size_t sent = 0;
   winport::UniqueFd file;  // sent after `outgoing`, straight from the file
@@ -189,7 +192,8 @@ void SocketArray::CloseConnection(Element& e) {
   // A connection whose peer sent more than was read lingers (see Linger): closed at once, the
   // system would reset it. Otherwise closing is enough, and also takes the descriptor out of the
   // readiness set.
-  if (e.fd && (e.state == sckConnected || e.state == sckClosing) && UnreadInput(e.fd.get()))
+  if (e.fd && (e.state == sckConnected || e.state == sckClosing) && e.inputMayWait &&
+      UnreadInput(e.fd.get()))
     Linger(std::move(e.fd));
   e.fd.reset();
   e.file.reset();
@@ -201,6 +205,7 @@ void SocketArray::CloseConnection(Element& e) {
   e.wantRead = e.wantWrite = e.wantAccept = false;
   e.readQueued = false;
   e.readAfterSend = false;
+  e.inputMayWait = false;
   e.outgoing.clear();
   e.sent = 0;
 }
@@ -414,6 +419,7 @@ void SocketArray::ReadNow(const ElementPtr& e) {
   const ssize_t n = ::recv(e->fd.get(), buffer.data(), buffer.size(), 0);
   if (n > 0) {
     e->received.append(buffer.data(), static_cast<std::size_t>(n));
+    if (static_cast<std::size_t>(n) == buffer.size()) e->inputMayWait = true;
     events_.sckWS_DataArrival(e->index, static_cast<long>(n));
     if (!Live(e, gen) || e->state != sckConnected) return;
     if (e->sending)
@@ -659,6 +665,7 @@ void SocketArray::SendFile(int index, std::string head, winport::UniqueFd file, 
 }
 
 void SocketArray::WriteLater(const ElementPtr& e) {
+  e->inputMayWait = true;
   if (e->writeQueued) return;
   e->writeQueued = true;
   asio::post(io_, [this, e, gen = e->generation, alive = std::weak_ptr<int>(alive_)] {
@@ -709,6 +716,7 @@ void SocketArray::WriteNow(const ElementPtr& e) {
     const int err = errno;
     if (err == EINTR) continue;
     if (err == EAGAIN || err == EWOULDBLOCK) {
+      e->inputMayWait = true;
       WaitFor(e, Want::Write);
       return;
     }
