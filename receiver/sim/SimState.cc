@@ -2,11 +2,13 @@
 
 #include <dlfcn.h>
 #include <link.h>
+#include <orbids.h>
 #include <strings.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <winport/clock.h>
 #include <winport/prefix.h>
+#include <winport/registry.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -100,6 +102,11 @@ const std::vector<Variable> kVariables = {
     {"ndis_frames_received", "1000",
      "frames the NT network driver reports received (NDIS OID_GEN_RCV_OK); empty = the "
      "driver does not answer the query"},
+    {"pci_entries", "1",
+     "adapter entries under HKLM\\Enum\\PCI (named with the adapter's PCI vendor id, each with "
+     "one described instance; written whenever the state is; 2 or more are duplicates)"},
+    {"usb_entries", "0",
+     "adapter entries under HKLM\\Enum\\USB (named with the adapter's USB vendor id)"},
     {"usb_present", "1", "0: the USB adapter does not answer (USBOpenDevice fails)"},
     {"usb_error", "0", "USBGetLastError result"},
     {"trellis_present", "1", "0: TrellisOpenChannel fails"},
@@ -165,6 +172,52 @@ void WriteDevices(const std::map<std::string, std::string>& values) {
   std::filesystem::rename(temp, dir / device, ec);
 }
 
+// Deletes a key and everything below it.
+void DeleteKeyTree(winport::HKEY parent, const std::string& name) {
+  winport::HKEY key = nullptr;
+  if (winport::RegOpenKeyExA(parent, name.c_str(), 0, winport::KEY_ALL_ACCESS, &key) ==
+      winport::ERROR_SUCCESS) {
+    char child[260];
+    while (winport::RegEnumKeyA(key, 0, child, sizeof child) == winport::ERROR_SUCCESS)
+      DeleteKeyTree(key, child);
+    winport::RegCloseKey(key);
+  }
+  winport::RegDeleteKeyA(parent, name.c_str());
+}
+
+// The adapter's entries in the system's device registry: `count` entries whose names carry
+// `pattern`, each with one instance described as the adapter; other such entries go away.
+void WriteDeviceEntries(const char* bus, const char* pattern, const char* description,
+                        long long count) {
+  std::string path = std::string("Enum\\") + bus;
+  winport::HKEY root = nullptr;
+  winport::DWORD disposition = 0;
+  if (winport::RegCreateKeyExA(winport::HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
+                               winport::KEY_ALL_ACCESS, nullptr, &root,
+                               &disposition) != winport::ERROR_SUCCESS)
+    return;
+  std::vector<std::string> stale;
+  char name[260];
+  for (winport::DWORD i = 0;
+       winport::RegEnumKeyA(root, i, name, sizeof name) == winport::ERROR_SUCCESS; ++i)
+    if (std::strstr(name, pattern) != nullptr) stale.push_back(name);
+  for (const std::string& entry : stale) DeleteKeyTree(root, entry);
+  if (count > 64) count = 64;
+  for (long long n = 1; n <= count; ++n) {
+    char entry[128];
+    std::snprintf(entry, sizeof entry, "%s0001&SUBSYS_%08llX\\BUS_00&DEV_%02llX", pattern, n, n);
+    winport::HKEY key = nullptr;
+    if (winport::RegCreateKeyExA(root, entry, 0, nullptr, 0, winport::KEY_ALL_ACCESS, nullptr, &key,
+                                 &disposition) != winport::ERROR_SUCCESS)
+      continue;
+    winport::RegSetValueExA(key, "DeviceDesc", 0, winport::REG_SZ,
+                            reinterpret_cast<const winport::BYTE*>(description),
+                            static_cast<winport::DWORD>(std::strlen(description) + 1));
+    winport::RegCloseKey(key);
+  }
+  winport::RegCloseKey(root);
+}
+
 bool WriteFile(const std::map<std::string, std::string>& values, std::string* error) {
   std::filesystem::path file = StateFile();
   std::error_code ec;
@@ -187,6 +240,14 @@ bool WriteFile(const std::map<std::string, std::string>& values, std::string* er
     return false;
   }
   WriteDevices(values);
+  auto count = [&](const char* name) {
+    auto it = values.find(name);
+    return std::strtoll(it != values.end() ? it->second.c_str() : FindVariable(name)->defaultValue,
+                        nullptr, 0);
+  };
+  WriteDeviceEntries("PCI", ORB_PCI_DEVICE_PATTERN, ORB_PCI_DEVICE_DESC, count("pci_entries"));
+  WriteDeviceEntries("USB", ORB_USB_DEVICE_PATTERN, "Satellite Receiver USB Adapter",
+                     count("usb_entries"));
   return true;
 }
 
