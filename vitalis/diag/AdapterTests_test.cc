@@ -313,6 +313,18 @@ TEST_F(AdapterTestsTest, Windows9xChecksTheTransportAndDuplicateEntries) {
   EXPECT_TRUE(diag.MultipleRegKey_Check());
 }
 
+// The simulation's own device entries carry the adapter's ids: one passes, two are duplicates.
+TEST_F(AdapterTestsTest, SimulatedDeviceEntriesMeetTheDuplicateCheck) {
+  sim.Set("platform_type", 1);
+  diag.Initialize();
+  const std::string tool = (winport::testing::BinDir() / "receiver-sim").string();
+  ASSERT_EQ(std::system(("'" + tool + "' set pci_entries 1").c_str()), 0);
+  EXPECT_TRUE(diag.MultipleRegKey_Check());
+  ASSERT_EQ(std::system(("'" + tool + "' set pci_entries 2").c_str()), 0);
+  EXPECT_FALSE(diag.MultipleRegKey_Check());
+  EXPECT_EQ(StoredStatus("Multiple_RegKey_Test"), 500);
+}
+
 // On Windows NT 4 (as the system's version presents it) a PCI adapter needs its network
 // driver's device to answer the frames-received query; the simulation describes the device.
 TEST_F(AdapterTestsTest, NT4NeedsTheNetworkDriverToAnswer) {
