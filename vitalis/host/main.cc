@@ -3,6 +3,8 @@
 //
 //   vitalis-host                 start, print "started" (or the start result), wait for a signal
 //   vitalis-host --set-mode N    only SetReportingMode(N); prints its result
+//   vitalis-host --register      registers the control server (DllRegisterServer); prints its
+//   vitalis-host --unregister    result (0 on success) and removes it again (DllUnregisterServer)
 //
 // The library is libvitalis.so beside the program's ../lib, or VITALIS_LIBRARY when set.
 #include <dlfcn.h>
@@ -21,6 +23,7 @@ namespace {
 using StartFn = std::uint32_t (*)();
 using StopFn = std::uint32_t (*)();
 using SetModeFn = std::uint32_t (*)(std::int32_t);
+using RegisterFn = std::int32_t (*)();
 
 std::string LibraryPath() {
   if (const char* path = std::getenv("VITALIS_LIBRARY"); path != nullptr && *path != '\0')
@@ -46,7 +49,7 @@ void* Bind(void* library, const char* name) {
 }
 
 int Usage() {
-  std::fprintf(stderr, "usage: vitalis-host [--set-mode N]\n");
+  std::fprintf(stderr, "usage: vitalis-host [--set-mode N | --register | --unregister]\n");
   return 2;
 }
 
@@ -55,7 +58,12 @@ int Usage() {
 int main(int argc, char** argv) {
   bool setMode = false;
   long mode = 0;
-  if (argc == 3 && std::strcmp(argv[1], "--set-mode") == 0) {
+  const char* registration = nullptr;
+  if (argc == 2 && std::strcmp(argv[1], "--register") == 0) {
+    registration = "DllRegisterServer";
+  } else if (argc == 2 && std::strcmp(argv[1], "--unregister") == 0) {
+    registration = "DllUnregisterServer";
+  } else if (argc == 3 && std::strcmp(argv[1], "--set-mode") == 0) {
     char* end = nullptr;
     mode = std::strtol(argv[2], &end, 10);
     if (end == argv[2] || *end != '\0' || mode < INT32_MIN || mode > INT32_MAX) return Usage();
@@ -77,6 +85,14 @@ int main(int argc, char** argv) {
   if (library == nullptr) {
     std::fprintf(stderr, "vitalis-host: cannot load %s: %s\n", path.c_str(), dlerror());
     return 1;
+  }
+
+  if (registration != nullptr) {
+    auto call = reinterpret_cast<RegisterFn>(Bind(library, registration));
+    if (call == nullptr) return 1;
+    std::int32_t result = call();
+    std::printf("0x%08x\n", static_cast<unsigned>(result));
+    return result == 0 ? 0 : 1;
   }
 
   if (setMode) {
