@@ -63,7 +63,9 @@ class ControlTest : public DiagTest {
   void SetUp() override {
     DiagTest::SetUp();
     SetText(kHR, "OcxTraceFileName", "c:\\hrocx.log");
-    ResetModuleTrace();  // the control sets its own trace up
+    // The control's trace, as in the application's process, where the control sets it up.
+    ResetModuleTrace();
+    InitModuleTrace(false);
   }
   static std::string OcxTrace() { return winport::testing::ReadFile(DriveC("hrocx.log")); }
   static bool OcxTraced(const std::string& line) {
