@@ -197,7 +197,8 @@ class CDiagnostics : public CThread {
   DIAG_TEST_ENTRY m_Tests[DIAGTEST_LAST_TEST];
   DWORD m_dwTestCount;
   DWORD m_dwChannel;
-  DWORD m_dwDNSThreshold;
+  // Settings re-read on the primary thread while the tuning and worker threads use them.
+  std::atomic<DWORD> m_dwDNSThreshold;
   DWORD m_dwRunCounter;
   std::atomic<BOOL> m_bAdapterFound;
   HANDLE m_hDiagShutEvent;
@@ -208,8 +209,8 @@ class CDiagnostics : public CThread {
   DWORD m_dwPlatformType;
   DWORD m_dwAdapterType;
   std::atomic<DWORD> m_dwConnectionState;  // 0 idle, 1 connecting, 2 connected
-  BOOL m_bDoOnIntConnUp;
-  DWORD m_dwMaxAdapterError;
+  std::atomic<BOOL> m_bDoOnIntConnUp;
+  std::atomic<DWORD> m_dwMaxAdapterError;
   DWORD m_dwDiagAppIdleWaitMs = kDiagAppIdleWaitMs;
 
   // Consecutive failed heartbeat checks, module-wide (the primary and tuning threads share it).
