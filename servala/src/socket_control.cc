@@ -64,7 +64,7 @@ namespace {
 constexpr std::size_t kReadChunk = 16384;
 // One turn of the loop writes at most this much of one reply, so that a large reply leaves the
 // loop to others between its pieces.
-constexpr std::size_t kWriteTurnBytes = 512u << 10;
+constexpr std::size_t kWriteTurnBytes = 128u << 10;
 constexpr std::uint64_t kLingerKey = SocketArray::kMaxElements;
 // Readiness set keys: the element's index above, its generation below.
 constexpr int kKeyShift = 48;
