@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <utility>
 #include <vector>
 
 #include "device_internal.h"
@@ -17,6 +18,8 @@
 #include "winport/clock.h"
 #include "winport/error.h"
 #include "winport/path.h"
+#include "winport/text.h"
+#include "winport/unique_fd.h"
 
 namespace winport {
 namespace {
@@ -81,7 +84,7 @@ void FailFromErrno(int err, const std::string& hostPath) {
 }
 
 struct FileObject : detail::KernelObject {
-  int fd = -1;
+  UniqueFd fd;
   bool canRead = false;
   bool canWrite = false;
   bool appendOnly = false;
@@ -89,7 +92,7 @@ struct FileObject : detail::KernelObject {
   std::string hostPath;
 
   ~FileObject() override {
-    if (fd >= 0) ::close(fd);
+    fd.reset();
     if (deleteOnClose) ::unlink(hostPath.c_str());
   }
 
@@ -99,7 +102,7 @@ struct FileObject : detail::KernelObject {
     if (!buffer && size) return Fail(ERROR_INVALID_PARAMETER);
     DWORD done = 0;
     while (done < size) {
-      ssize_t n = ::read(fd, static_cast<char*>(buffer) + done, size - done);
+      ssize_t n = ::read(fd.get(), static_cast<char*>(buffer) + done, size - done);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) return Fail(ErrorFromErrno(errno));
       if (n == 0) break;  // end of file: success with fewer bytes, as on Windows
@@ -113,10 +116,10 @@ struct FileObject : detail::KernelObject {
     if (written) *written = 0;
     if (!canWrite) return Fail(ERROR_ACCESS_DENIED);
     if (!buffer && size) return Fail(ERROR_INVALID_PARAMETER);
-    if (appendOnly) ::lseek(fd, 0, SEEK_END);
+    if (appendOnly) ::lseek(fd.get(), 0, SEEK_END);
     DWORD done = 0;
     while (done < size) {
-      ssize_t n = ::write(fd, static_cast<const char*>(buffer) + done, size - done);
+      ssize_t n = ::write(fd.get(), static_cast<const char*>(buffer) + done, size - done);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) {
         if (written) *written = done;
@@ -143,21 +146,17 @@ bool SameFile(const std::string& a, const std::string& b) {
 
 // Copies a regular file's bytes and last-write time; false with the last error set.
 bool CopyContents(const std::string& from, const std::string& to, bool failIfExists) {
-  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) {
+  UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!in) {
     FailFromErrno(errno, from);
     return false;
   }
   struct stat st;
-  if (::fstat(in, &st) != 0 || S_ISDIR(st.st_mode)) {
-    ::close(in);
-    return Fail(ERROR_ACCESS_DENIED);
-  }
+  if (::fstat(in.get(), &st) != 0 || S_ISDIR(st.st_mode)) return Fail(ERROR_ACCESS_DENIED);
   int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | (failIfExists ? O_EXCL : 0);
-  int out = ::open(to.c_str(), flags, st.st_mode & 0777);
-  if (out < 0) {
+  UniqueFd out(::open(to.c_str(), flags, st.st_mode & 0777));
+  if (!out) {
     int err = errno;
-    ::close(in);
     if (err == EEXIST) return Fail(ERROR_FILE_EXISTS);
     FailFromErrno(err, to);
     return false;
@@ -165,14 +164,14 @@ bool CopyContents(const std::string& from, const std::string& to, bool failIfExi
   std::vector<char> buf(1 << 16);
   bool ok = true;
   for (;;) {
-    ssize_t n = ::read(in, buf.data(), buf.size());
+    ssize_t n = ::read(in.get(), buf.data(), buf.size());
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       ok = n == 0;
       break;
     }
     for (ssize_t off = 0; off < n;) {
-      ssize_t w = ::write(out, buf.data() + off, static_cast<std::size_t>(n - off));
+      ssize_t w = ::write(out.get(), buf.data() + off, static_cast<std::size_t>(n - off));
       if (w < 0 && errno == EINTR) continue;
       if (w < 0) {
         ok = false;
@@ -185,10 +184,10 @@ bool CopyContents(const std::string& from, const std::string& to, bool failIfExi
   int err = errno;
   if (ok) {
     timespec times[2] = {st.st_atim, st.st_mtim};
-    ::futimens(out, times);
+    ::futimens(out.get(), times);
   }
-  ::close(in);
-  if (::close(out) != 0 && ok) {
+  in.reset();
+  if (out.close() != 0 && ok) {
     ok = false;
     err = errno;
   }
@@ -242,7 +241,7 @@ DWORD MissingFileError(const std::string& hostPath) {
 
 int FileDescriptor(HANDLE file) {
   auto object = LookupHandleAs<FileObject>(file);
-  return object ? object->fd : -1;
+  return object ? object->fd.get() : -1;
 }
 
 }  // namespace detail
@@ -314,8 +313,8 @@ HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD, SECURITY_AT
     return INVALID_HANDLE_VALUE;
   }
   mode_t mode = (flagsAndAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
-  int fd = ::open(host.c_str(), flags, mode);
-  if (fd < 0) {
+  UniqueFd fd(::open(host.c_str(), flags, mode));
+  if (!fd) {
     int err = errno;
     if (err == EEXIST)
       SetLastError(ERROR_FILE_EXISTS);
@@ -324,7 +323,7 @@ HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD, SECURITY_AT
     return INVALID_HANDLE_VALUE;
   }
   auto file = std::make_shared<FileObject>();
-  file->fd = fd;
+  file->fd = std::move(fd);
   file->canRead = read;
   file->canWrite = write;
   file->appendOnly = (desiredAccess & FILE_APPEND_DATA) &&
@@ -341,7 +340,7 @@ HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD, SECURITY_AT
 DWORD GetFileSize(HANDLE file, DWORD* fileSizeHigh) {
   auto f = LookupFile(file);
   struct stat st;
-  if (!f || ::fstat(f->fd, &st) != 0) {
+  if (!f || ::fstat(f->fd.get(), &st) != 0) {
     if (f) SetLastError(ErrorFromErrno(errno));
     return INVALID_FILE_SIZE;
   }
@@ -368,7 +367,7 @@ DWORD SetFilePointer(HANDLE file, LONG distanceToMove, LONG* distanceToMoveHigh,
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_SET_FILE_POINTER;
   }
-  off_t pos = ::lseek(f->fd, static_cast<off_t>(distance), whence);
+  off_t pos = ::lseek(f->fd.get(), static_cast<off_t>(distance), whence);
   if (pos < 0) {
     SetLastError(ERROR_NEGATIVE_SEEK);
     return INVALID_SET_FILE_POINTER;
@@ -388,15 +387,15 @@ BOOL SetEndOfFile(HANDLE file) {
   auto f = LookupFile(file);
   if (!f) return FALSE;
   if (!f->canWrite) return Fail(ERROR_ACCESS_DENIED);
-  off_t pos = ::lseek(f->fd, 0, SEEK_CUR);
-  if (pos < 0 || ::ftruncate(f->fd, pos) != 0) return Fail(ErrorFromErrno(errno));
+  off_t pos = ::lseek(f->fd.get(), 0, SEEK_CUR);
+  if (pos < 0 || ::ftruncate(f->fd.get(), pos) != 0) return Fail(ErrorFromErrno(errno));
   return TRUE;
 }
 
 BOOL FlushFileBuffers(HANDLE file) {
   auto f = LookupFile(file);
   if (!f) return FALSE;
-  if (::fsync(f->fd) != 0 && errno != EINVAL) return Fail(ErrorFromErrno(errno));
+  if (::fsync(f->fd.get()) != 0 && errno != EINVAL) return Fail(ErrorFromErrno(errno));
   return TRUE;
 }
 
@@ -405,7 +404,7 @@ BOOL GetFileTime(HANDLE file, FILETIME* creationTime, FILETIME* lastAccessTime,
   auto f = LookupFile(file);
   if (!f) return FALSE;
   detail::HostFileInfo info;
-  if (!StatFd(f->fd, &info)) return Fail(ErrorFromErrno(errno));
+  if (!StatFd(f->fd.get(), &info)) return Fail(ErrorFromErrno(errno));
   if (creationTime) *creationTime = info.creation;
   if (lastAccessTime) *lastAccessTime = info.lastAccess;
   if (lastWriteTime) *lastWriteTime = info.lastWrite;
@@ -419,7 +418,7 @@ BOOL SetFileTime(HANDLE file, const FILETIME*, const FILETIME* lastAccessTime,
   timespec times[2];
   times[0] = lastAccessTime ? ToTimespec(*lastAccessTime) : timespec{0, UTIME_OMIT};
   times[1] = lastWriteTime ? ToTimespec(*lastWriteTime) : timespec{0, UTIME_OMIT};
-  if (::futimens(f->fd, times) != 0) return Fail(ErrorFromErrno(errno));
+  if (::futimens(f->fd.get(), times) != 0) return Fail(ErrorFromErrno(errno));
   return TRUE;
 }
 
@@ -585,7 +584,7 @@ DWORD GetFullPathNameA(const char* fileName, DWORD bufferLength, char* buffer, c
   std::string rest;
   if (name.size() >= 2 && name[1] == ':' && std::isalpha(static_cast<unsigned char>(name[0]))) {
     head = name.substr(0, 2);
-    head[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(head[0])));
+    head[0] = AsciiUpper(head[0]);
     rest = name.substr(2);
   } else {
     char cwd[4096];
@@ -599,20 +598,7 @@ DWORD GetFullPathNameA(const char* fileName, DWORD bufferLength, char* buffer, c
     }
     rest = name[0] == '\\' ? name : current + "\\" + name;
   }
-  // Fold "." and ".." below the root.
-  std::vector<std::string> parts;
-  std::size_t i = 0;
-  while (i <= rest.size()) {
-    std::size_t j = rest.find('\\', i);
-    if (j == std::string::npos) j = rest.size();
-    std::string part = rest.substr(i, j - i);
-    if (part == "..") {
-      if (!parts.empty()) parts.pop_back();
-    } else if (!part.empty() && part != ".") {
-      parts.push_back(part);
-    }
-    i = j + 1;
-  }
+  std::vector<std::string> parts = detail::FoldedComponents(rest, '\\');
   bool trailing = !rest.empty() && rest.back() == '\\' && !parts.empty();
   char sep = head.empty() ? '/' : '\\';
   std::string full = head.empty() ? "" : head;
@@ -650,9 +636,8 @@ UINT GetTempFileNameA(const char* pathName, const char* prefixString, UINT uniqu
     UINT n = ((start + k) & 0xFFFF) ? (start + k) & 0xFFFF : 1;
     std::string name = nameFor(n);
     if (name.size() >= MAX_PATH) return Fail(ERROR_FILENAME_EXCED_RANGE), 0;
-    int fd = ::open(HostPath(name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      ::close(fd);
+    UniqueFd fd(::open(HostPath(name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (fd) {
       std::memcpy(tempFileName, name.c_str(), name.size() + 1);
       return n;
     }

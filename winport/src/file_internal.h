@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "winport/file.h"
 
@@ -25,5 +27,9 @@ DWORD MissingFileError(const std::string& hostPath);
 
 // The descriptor behind a file handle, or -1 when the handle is not an open file.
 int FileDescriptor(HANDLE file);
+
+// The components of a path below its root, split at `separator`, with "." dropped and ".."
+// folded (never above the root).
+std::vector<std::string> FoldedComponents(std::string_view rest, char separator);
 
 }  // namespace winport::detail

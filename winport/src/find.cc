@@ -14,6 +14,7 @@
 #include "winport/file.h"
 #include "winport/path.h"
 #include "winport/prefix.h"
+#include "winport/text.h"
 
 namespace winport {
 namespace {
@@ -23,10 +24,6 @@ struct FindObject : detail::KernelObject {
   std::size_t next = 0;
 };
 
-char Fold(char c) {
-  return static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-}
-
 // '*' matches any run of characters, '?' any one; letters without regard to case.
 bool Match(const char* pattern, const char* name) {
   const char* starP = nullptr;
@@ -35,7 +32,7 @@ bool Match(const char* pattern, const char* name) {
     if (*pattern == '*') {
       starP = ++pattern;
       starN = name;
-    } else if (*pattern == '?' || (*pattern && Fold(*pattern) == Fold(*name))) {
+    } else if (*pattern == '?' || (*pattern && AsciiUpper(*pattern) == AsciiUpper(*name))) {
       ++pattern;
       ++name;
     } else if (starP) {
@@ -131,7 +128,7 @@ HANDLE FindFirstFileA(const char* fileName, WIN32_FIND_DATAA* findFileData) {
   // Listed in the order of upper-cased names, as the system's file system gives them.
   std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
     return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-      return static_cast<unsigned char>(Fold(x)) < static_cast<unsigned char>(Fold(y));
+      return static_cast<unsigned char>(AsciiUpper(x)) < static_cast<unsigned char>(AsciiUpper(y));
     });
   });
 

@@ -15,6 +15,7 @@
 
 #include "winport/error.h"
 #include "winport/path.h"
+#include "winport/text.h"
 
 namespace winport {
 namespace {
@@ -98,8 +99,7 @@ std::vector<std::string> Candidates(const char* fileName) {
 }  // namespace
 
 std::string LibraryFileName(std::string_view windowsName) {
-  std::string name(windowsName);
-  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  std::string name = AsciiLower(windowsName);
   std::size_t dot = name.rfind('.');
   std::string ext = dot == std::string::npos ? "" : name.substr(dot);
   if (ext == ".so" || name.find(".so.") != std::string::npos) return name;

@@ -28,6 +28,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "handles.h"
@@ -35,6 +36,8 @@
 #include "message_socket.h"
 #include "winport/error.h"
 #include "winport/prefix.h"
+#include "winport/text.h"
+#include "winport/unique_fd.h"
 
 namespace winport {
 namespace detail {
@@ -101,47 +104,47 @@ class MailslotServer : public KernelObject {
         std::lock_guard guard(lock_);
         stopping_ = true;
       }
-      Wake(wakeFd_);
+      Wake(wakeFd_.get());
       roomFreed_.notify_all();
       reader_.join();
     }
     // The socket goes while the name is still ours, then the lock frees the name.
-    if (listenFd_ >= 0) {
+    if (listenFd_) {
       ::unlink(socketPath_.c_str());
-      ::close(listenFd_);
+      listenFd_.reset();
     }
-    for (const Writer& w : writers_) ::close(w.fd);
-    if (wakeFd_ >= 0) ::close(wakeFd_);
-    if (lockFd_ >= 0) ::close(lockFd_);
+    writers_.clear();
+    wakeFd_.reset();
+    lockFd_.reset();
   }
 
   bool Open(const std::string& base, DWORD* error) {
     std::string lockPath = base + ".lock";
-    lockFd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0660);
-    if (lockFd_ < 0) {
+    lockFd_.reset(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0660));
+    if (!lockFd_) {
       *error = ErrorFromErrno(errno);
       return false;
     }
-    if (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
+    if (::flock(lockFd_.get(), LOCK_EX | LOCK_NB) != 0) {
       *error = errno == EWOULDBLOCK ? ERROR_ALREADY_EXISTS : ErrorFromErrno(errno);
       return false;
     }
     // Clients read the size limit from here before they can reach the socket.
     std::string limit = std::to_string(maxMessage_) + "\n";
-    if (::ftruncate(lockFd_, 0) != 0 ||
-        ::pwrite(lockFd_, limit.data(), limit.size(), 0) != static_cast<ssize_t>(limit.size())) {
+    if (::ftruncate(lockFd_.get(), 0) != 0 || ::pwrite(lockFd_.get(), limit.data(), limit.size(),
+                                                       0) != static_cast<ssize_t>(limit.size())) {
       *error = ErrorFromErrno(errno);
       return false;
     }
     socketPath_ = base;
     listenFd_ = BindSocket(socketPath_, SOCK_SEQPACKET);
-    if (listenFd_ < 0) {
+    if (!listenFd_) {
       *error = ErrorFromErrno(errno);
       return false;
     }
-    ::fcntl(listenFd_, F_SETFL, ::fcntl(listenFd_, F_GETFL) | O_NONBLOCK);
+    ::fcntl(listenFd_.get(), F_SETFL, ::fcntl(listenFd_.get(), F_GETFL) | O_NONBLOCK);
     wakeFd_ = MakeWakeFd();
-    if (wakeFd_ < 0) {
+    if (!wakeFd_) {
       *error = ErrorFromErrno(errno);
       return false;
     }
@@ -205,7 +208,7 @@ class MailslotServer : public KernelObject {
   // One client end's connection. Each writer's messages keep their order on it; a writer that
   // has closed (done) is read to its end and then dropped by the reader thread.
   struct Writer {
-    int fd;
+    UniqueFd fd;
     bool done;
   };
 
@@ -216,14 +219,14 @@ class MailslotServer : public KernelObject {
   void Drain() {
     bool accepted = false;
     for (;;) {
-      int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      int fd = ::accept4(listenFd_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
       if (fd < 0) break;
-      writers_.push_back({fd, false});
+      writers_.push_back({UniqueFd(fd), false});
       accepted = true;
     }
     // The reader thread must watch the new connections too, or a writer that fills its buffer
     // would wait for the application.
-    if (accepted && std::this_thread::get_id() != reader_.get_id()) Wake(wakeFd_);
+    if (accepted && std::this_thread::get_id() != reader_.get_id()) Wake(wakeFd_.get());
     for (Writer& w : writers_) {
       while (!w.done && queuedBytes_ < kQueueByteLimit) {
         // Many packets per call: the calls, not the copying, are what a message costs.
@@ -234,7 +237,7 @@ class MailslotServer : public KernelObject {
           packets[i].msg_hdr.msg_iov = &parts[i];
           packets[i].msg_hdr.msg_iovlen = 1;
         }
-        int n = ::recvmmsg(w.fd, packets, kBatch, MSG_DONTWAIT, nullptr);
+        int n = ::recvmmsg(w.fd.get(), packets, kBatch, MSG_DONTWAIT, nullptr);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
         if (n <= 0) {
@@ -266,17 +269,14 @@ class MailslotServer : public KernelObject {
     std::unique_lock guard(lock_);
     while (!stopping_) {
       // Only this thread closes connections, so the descriptors it polls stay valid.
-      std::erase_if(writers_, [](const Writer& w) {
-        if (w.done) ::close(w.fd);
-        return w.done;
-      });
-      fds.assign({{wakeFd_, POLLIN, 0}, {listenFd_, POLLIN, 0}});
-      for (const Writer& w : writers_) fds.push_back({w.fd, POLLIN, 0});
+      std::erase_if(writers_, [](const Writer& w) { return w.done; });
+      fds.assign({{wakeFd_.get(), POLLIN, 0}, {listenFd_.get(), POLLIN, 0}});
+      for (const Writer& w : writers_) fds.push_back({w.fd.get(), POLLIN, 0});
       guard.unlock();
       int ready = ::poll(fds.data(), fds.size(), -1);
       if (ready > 0 && (fds[0].revents & POLLIN)) {
         std::uint64_t count;
-        [[maybe_unused]] ssize_t n = ::read(wakeFd_, &count, sizeof(count));
+        [[maybe_unused]] ssize_t n = ::read(wakeFd_.get(), &count, sizeof(count));
       }
       guard.lock();
       if (ready < 0 && errno != EINTR) return;
@@ -292,9 +292,9 @@ class MailslotServer : public KernelObject {
   const DWORD maxMessage_;
   DWORD readTimeout_;
   std::string socketPath_;
-  int lockFd_ = -1;
-  int listenFd_ = -1;
-  int wakeFd_ = -1;
+  UniqueFd lockFd_;
+  UniqueFd listenFd_;
+  UniqueFd wakeFd_;
   std::mutex lock_;
   std::condition_variable arrived_;
   std::condition_variable roomFreed_;
@@ -309,8 +309,7 @@ class MailslotServer : public KernelObject {
 
 class MailslotClient : public KernelObject {
  public:
-  MailslotClient(int fd, DWORD maxMessage) : fd_(fd), maxMessage_(maxMessage) {}
-  ~MailslotClient() override { ::close(fd_); }
+  MailslotClient(UniqueFd fd, DWORD maxMessage) : fd_(std::move(fd)), maxMessage_(maxMessage) {}
 
   bool Write(const void* buffer, DWORD size, DWORD* written) override {
     if (written) *written = 0;
@@ -327,7 +326,7 @@ class MailslotClient : public KernelObject {
       msghdr packet{};
       packet.msg_iov = parts;
       packet.msg_iovlen = size ? 2 : 1;
-      ssize_t n = ::sendmsg(fd_, &packet, MSG_NOSIGNAL);
+      ssize_t n = ::sendmsg(fd_.get(), &packet, MSG_NOSIGNAL);
       if (n >= 0) break;
       switch (errno) {
         case EINTR:
@@ -355,17 +354,14 @@ class MailslotClient : public KernelObject {
   }
 
  private:
-  int fd_;
+  UniqueFd fd_;
   DWORD maxMessage_;
 };
 
 }  // namespace
 
 bool IsMailslotPath(std::string_view path) {
-  if (path.size() < kMailslotPrefix.size()) return false;
-  for (std::size_t i = 0; i < kMailslotPrefix.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(path[i])) != kMailslotPrefix[i]) return false;
-  return true;
+  return StartsWithNoCase(path, kMailslotPrefix);
 }
 
 std::shared_ptr<KernelObject> OpenMailslotClient(std::string_view path, DWORD* error) {
@@ -375,25 +371,24 @@ std::shared_ptr<KernelObject> OpenMailslotClient(std::string_view path, DWORD* e
   if (!MailslotBasePath(path, &base, error)) return nullptr;
   // Room for a burst of messages before the writer has to wait for the server; a server that
   // makes no room for the write time-out makes the write fail.
-  int fd = ConnectSocket(base, SOCK_SEQPACKET, kSendBuffer, kWriteTimeoutSeconds);
-  if (fd < 0) {
+  UniqueFd fd = ConnectSocket(base, SOCK_SEQPACKET, kSendBuffer, kWriteTimeoutSeconds);
+  if (!fd) {
     *error =
         (errno == ENOENT || errno == ECONNREFUSED) ? ERROR_FILE_NOT_FOUND : ErrorFromErrno(errno);
     return nullptr;
   }
   DWORD maxMessage = kSystemMaxMessage;
-  int lockFd = ::open((base + ".lock").c_str(), O_RDONLY | O_CLOEXEC);
-  if (lockFd >= 0) {
+  UniqueFd lockFd(::open((base + ".lock").c_str(), O_RDONLY | O_CLOEXEC));
+  if (lockFd) {
     char text[32] = {};
-    ssize_t n = ::pread(lockFd, text, sizeof(text) - 1, 0);
+    ssize_t n = ::pread(lockFd.get(), text, sizeof(text) - 1, 0);
     if (n > 0) {
       unsigned long value = std::strtoul(text, nullptr, 10);
       if (value > 0 && value < maxMessage) maxMessage = static_cast<DWORD>(value);
     }
-    ::close(lockFd);
   }
   *error = ERROR_SUCCESS;
-  return std::make_shared<MailslotClient>(fd, maxMessage);
+  return std::make_shared<MailslotClient>(std::move(fd), maxMessage);
 }
 
 }  // namespace detail

@@ -15,6 +15,8 @@
 #include <cstring>
 #include <functional>
 
+#include "winport/text.h"
+
 namespace winport::detail {
 namespace {
 
@@ -34,9 +36,9 @@ int WithAddress(const std::string& path,
     return -1;
   }
   std::string dir = slash == 0 ? "/" : path.substr(0, slash);
-  int dirFd = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd < 0) return -1;
-  std::string viaFd = "/proc/self/fd/" + std::to_string(dirFd) + path.substr(slash);
+  UniqueFd dirFd(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!dirFd) return -1;
+  std::string viaFd = "/proc/self/fd/" + std::to_string(dirFd.get()) + path.substr(slash);
   int rc;
   if (viaFd.size() >= sizeof(addr.sun_path)) {
     errno = ENAMETOOLONG;
@@ -46,17 +48,18 @@ int WithAddress(const std::string& path,
     rc = call(reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
   }
   int saved = errno;
-  ::close(dirFd);
+  dirFd.reset();
   errno = saved;
   return rc;
 }
 
 }  // namespace
 
-int BindSocket(const std::string& path, int type) {
+UniqueFd BindSocket(const std::string& path, int type) {
   static std::atomic<unsigned> serial{0};
-  int fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
+  UniqueFd socket(::socket(AF_UNIX, type | SOCK_CLOEXEC, 0));
+  if (!socket) return socket;
+  const int fd = socket.get();
   // Bound under a private name first: bind() honours the umask, and peers must not reach the
   // socket before it has its final mode.
   std::string temp =
@@ -68,16 +71,16 @@ int BindSocket(const std::string& path, int type) {
       ::rename(temp.c_str(), path.c_str()) != 0) {
     int saved = errno;
     ::unlink(temp.c_str());
-    ::close(fd);
+    socket.reset();
     errno = saved;
-    return -1;
   }
-  return fd;
+  return socket;
 }
 
-int ConnectSocket(const std::string& path, int type, int sendBuffer, int sendTimeoutSeconds) {
-  int fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
+UniqueFd ConnectSocket(const std::string& path, int type, int sendBuffer, int sendTimeoutSeconds) {
+  UniqueFd socket(::socket(AF_UNIX, type | SOCK_CLOEXEC, 0));
+  if (!socket) return socket;
+  const int fd = socket.get();
   if (sendBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer));
   if (sendTimeoutSeconds > 0) {
     timeval timeout{sendTimeoutSeconds, 0};
@@ -86,15 +89,14 @@ int ConnectSocket(const std::string& path, int type, int sendBuffer, int sendTim
   if (WithAddress(path, [fd](const sockaddr* a, socklen_t n) { return ::connect(fd, a, n); }) !=
       0) {
     int saved = errno;
-    ::close(fd);
+    socket.reset();
     errno = saved;
-    return -1;
   }
-  return fd;
+  return socket;
 }
 
-int MakeWakeFd() {
-  return ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+UniqueFd MakeWakeFd() {
+  return UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
 }
 
 void Wake(int wakeFd) {
@@ -106,7 +108,7 @@ void Wake(int wakeFd) {
 std::string EncodeName(const std::string& name, bool lowerCase) {
   std::string out;
   for (unsigned char c : name) {
-    if (lowerCase) c = static_cast<unsigned char>(std::tolower(c));
+    if (lowerCase) c = static_cast<unsigned char>(AsciiLower(static_cast<char>(c)));
     if (std::isalnum(c) || c == '_' || c == '-' || (c == '.' && !out.empty())) {
       out += static_cast<char>(c);
     } else {

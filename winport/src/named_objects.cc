@@ -20,6 +20,8 @@
 #include "sync_internal.h"
 #include "winport/error.h"
 #include "winport/prefix.h"
+#include "winport/text.h"
+#include "winport/unique_fd.h"
 
 namespace winport::detail {
 namespace {
@@ -60,8 +62,9 @@ Table* MapTable() {
     std::filesystem::path run = RunPath();
     if (run.empty()) return;
     std::string path = (run / "objects.table").string();
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) {
+    UniqueFd lockedFile(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    const int fd = lockedFile.get();
+    if (!lockedFile) {
       std::fprintf(stderr, "winport: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
       return;
     }
@@ -99,7 +102,6 @@ Table* MapTable() {
       std::fprintf(stderr, "winport: cannot map %s: %s\n", path.c_str(), std::strerror(errno));
     }
     ::flock(fd, LOCK_UN);
-    ::close(fd);
     g_table = table;  // never unmapped: handles may be closed during exit
   });
   return g_table;
@@ -252,7 +254,7 @@ void AbandonNamedMutexesOf(std::uint32_t tid) {
 bool NormalizeName(const char* name, std::string* normalized, DWORD* error) {
   std::string_view n(name);
   for (std::string_view prefix : {std::string_view("Global\\"), std::string_view("Local\\")}) {
-    if (n.size() >= prefix.size() && strncasecmp(n.data(), prefix.data(), prefix.size()) == 0) {
+    if (StartsWithNoCase(n, prefix)) {
       n.remove_prefix(prefix.size());
       break;
     }

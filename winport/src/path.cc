@@ -11,16 +11,12 @@
 #include <unordered_map>
 #include <vector>
 
+#include "file_internal.h"
 #include "winport/prefix.h"
+#include "winport/text.h"
 
 namespace winport {
 namespace {
-
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
 
 bool Exists(const std::string& path) {
   struct stat st;
@@ -77,7 +73,7 @@ bool ScanDirectory(const std::string& dir, const std::string& lowerName, std::st
   if (!d) return false;
   bool ok = false;
   while (dirent* e = ::readdir(d)) {
-    if (Lower(e->d_name) == lowerName) {
+    if (AsciiLower(e->d_name) == lowerName) {
       *found = e->d_name;
       ok = true;
       break;
@@ -89,24 +85,6 @@ bool ScanDirectory(const std::string& dir, const std::string& lowerName, std::st
 
 std::string Join(const std::string& dir, const std::string& name) {
   return dir == "/" ? "/" + name : dir + "/" + name;
-}
-
-// The components of `rest` with "." dropped and ".." folded (never above the root).
-std::vector<std::string> Components(std::string_view rest) {
-  std::vector<std::string> parts;
-  std::size_t i = 0;
-  while (i <= rest.size()) {
-    std::size_t j = rest.find('/', i);
-    if (j == std::string_view::npos) j = rest.size();
-    std::string_view part = rest.substr(i, j - i);
-    if (part == "..") {
-      if (!parts.empty()) parts.pop_back();
-    } else if (!part.empty() && part != ".") {
-      parts.emplace_back(part);
-    }
-    i = j + 1;
-  }
-  return parts;
 }
 
 // The prefix as a string. PrefixPath() is asked again only when the environment that names
@@ -135,8 +113,7 @@ std::string PrefixString() {
 }
 
 std::string DriveRoot(char letter) {
-  std::string drive =
-      std::string("drive_") + static_cast<char>(std::tolower(static_cast<unsigned char>(letter)));
+  std::string drive = std::string("drive_") + AsciiLower(letter);
   std::string prefix = PrefixString();
   return prefix.empty() ? "/" + drive : prefix + "/" + drive;
 }
@@ -154,7 +131,7 @@ std::string Resolve(const std::string& base, const std::vector<std::string>& par
   for (const std::string& p : parts) whole = Join(whole, p);
   if (parts.empty() || Exists(whole)) return whole;
   // Whole paths resolved before, under the lower-cased spelling asked for.
-  std::string wholeKey = "\n" + Lower(whole);
+  std::string wholeKey = "\n" + AsciiLower(whole);
   std::string resolved;
   if (Cache().Find(wholeKey, &resolved)) {
     if (Exists(resolved)) return resolved;
@@ -168,7 +145,7 @@ std::string Resolve(const std::string& base, const std::vector<std::string>& par
       cur = std::move(exact);
       continue;
     }
-    std::string key = cur + "/" + Lower(parts[i]);
+    std::string key = cur + "/" + AsciiLower(parts[i]);
     std::string name;
     if (Cache().Find(key, &name)) {
       std::string cached = Join(cur, name);
@@ -178,7 +155,7 @@ std::string Resolve(const std::string& base, const std::vector<std::string>& par
       }
       Cache().Forget(key);
     }
-    if (ScanDirectory(cur, Lower(parts[i]), &name)) {
+    if (ScanDirectory(cur, AsciiLower(parts[i]), &name)) {
       Cache().Store(key, name);
       cur = Join(cur, name);
       continue;
@@ -215,7 +192,7 @@ std::string HostPath(std::string_view path) {
     p = CurrentDirectory() + "/" + p;
     rest = p;
   }
-  return Resolve(base, Components(rest));
+  return Resolve(base, detail::FoldedComponents(rest, '/'));
 }
 
 std::string WindowsPath(const std::filesystem::path& hostPath) {
@@ -230,7 +207,7 @@ std::string WindowsPath(const std::filesystem::path& hostPath) {
         std::isalpha(static_cast<unsigned char>(s[root.size()])) &&
         (s.size() == root.size() + 1 || s[root.size() + 1] == '/')) {
       std::string out;
-      out += static_cast<char>(std::toupper(static_cast<unsigned char>(s[root.size()])));
+      out += AsciiUpper(s[root.size()]);
       out += ":\\";
       std::string tail = s.size() > root.size() + 2 ? s.substr(root.size() + 2) : "";
       for (char& c : tail)
@@ -244,5 +221,26 @@ std::string WindowsPath(const std::filesystem::path& hostPath) {
 void ForgetResolvedPaths() {
   Cache().Clear();
 }
+
+namespace detail {
+
+std::vector<std::string> FoldedComponents(std::string_view rest, char separator) {
+  std::vector<std::string> parts;
+  std::size_t i = 0;
+  while (i <= rest.size()) {
+    std::size_t j = rest.find(separator, i);
+    if (j == std::string_view::npos) j = rest.size();
+    std::string_view part = rest.substr(i, j - i);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.emplace_back(part);
+    }
+    i = j + 1;
+  }
+  return parts;
+}
+
+}  // namespace detail
 
 }  // namespace winport

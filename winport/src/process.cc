@@ -29,7 +29,9 @@
 #include "winport/path.h"
 #include "winport/prefix.h"
 #include "winport/sync.h"
+#include "winport/text.h"
 #include "winport/thread.h"
+#include "winport/unique_fd.h"
 
 extern char** environ;
 
@@ -42,7 +44,7 @@ struct ProcessObject : EndObject {
   // Signalled by the child when it first waits for input (see ReportInputIdle).
   std::shared_ptr<Waitable> inputIdle;
   std::mutex lock;  // guards pidfd, exited and terminateCode
-  int pidfd = -1;
+  UniqueFd pidfd;
   bool exited = false;
   std::optional<DWORD> terminateCode;
 };
@@ -58,8 +60,8 @@ int PidfdKill(int pidfd, int signal) {
 void Reap(std::shared_ptr<ProcessObject> process) {
   siginfo_t info{};
   int rc;
-  if (process->pidfd >= 0) {
-    do rc = ::waitid(P_PIDFD, process->pidfd, &info, WEXITED);
+  if (process->pidfd) {
+    do rc = ::waitid(P_PIDFD, process->pidfd.get(), &info, WEXITED);
     while (rc != 0 && errno == EINTR);
   } else {
     do rc = ::waitid(P_PID, process->pid, &info, WEXITED);
@@ -69,8 +71,7 @@ void Reap(std::shared_ptr<ProcessObject> process) {
   {
     std::lock_guard guard(process->lock);
     process->exited = true;
-    if (process->pidfd >= 0) ::close(process->pidfd);
-    process->pidfd = -1;
+    process->pidfd.reset();
     if (rc == 0 && info.si_code == CLD_EXITED) {
       code = static_cast<DWORD>(info.si_status);
     } else if (process->terminateCode) {
@@ -98,7 +99,7 @@ std::shared_ptr<Waitable> CreateInputIdleEvent(std::string* name) {
 }
 
 bool EndsWithExe(const std::string& name) {
-  return name.size() > 4 && strcasecmp(name.c_str() + name.size() - 4, ".exe") == 0;
+  return name.size() > 4 && EndsWithNoCase(name, ".exe");
 }
 
 enum class Found { kYes, kNotExecutable, kNo };
@@ -256,14 +257,14 @@ BOOL CreateProcessA(const char* applicationName, char* commandLine, SECURITY_ATT
   auto process = std::make_shared<ProcessObject>();
   process->pid = pid;
   process->inputIdle = std::move(inputIdle);
-  process->pidfd = PidfdOpen(pid);
+  process->pidfd.reset(PidfdOpen(pid));
   try {
     std::thread(Reap, process).detach();
   } catch (const std::system_error&) {
     // Without a reaper nobody would see it end: undo the start.
-    if (process->pidfd >= 0) {
-      PidfdKill(process->pidfd, SIGKILL);
-      ::close(process->pidfd);
+    if (process->pidfd) {
+      PidfdKill(process->pidfd.get(), SIGKILL);
+      process->pidfd.reset();
     } else {
       ::kill(pid, SIGKILL);
     }
@@ -294,7 +295,8 @@ BOOL TerminateProcess(HANDLE handle, UINT exitCode) {
   if (process->exited) return Fail(ERROR_ACCESS_DENIED);
   if (!process->terminateCode) process->terminateCode = exitCode;
   // Through the pidfd, so that a reused process id is never hit.
-  int rc = process->pidfd >= 0 ? PidfdKill(process->pidfd, SIGKILL) : ::kill(process->pid, SIGKILL);
+  int rc =
+      process->pidfd ? PidfdKill(process->pidfd.get(), SIGKILL) : ::kill(process->pid, SIGKILL);
   if (rc != 0 && errno != ESRCH) return Fail(ErrorFromErrno(errno));
   return TRUE;
 }

@@ -18,6 +18,8 @@
 #include "winport/error.h"
 #include "winport/path.h"
 #include "winport/system.h"
+#include "winport/text.h"
+#include "winport/unique_fd.h"
 
 namespace winport {
 namespace {
@@ -25,21 +27,12 @@ namespace {
 constexpr const char* kBlanks = " \t\r";
 constexpr const char* kLineEnd = "\r\n";
 
-std::string Trim(std::string_view s) {
-  std::size_t b = s.find_first_not_of(kBlanks);
-  if (b == std::string_view::npos) return {};
-  std::size_t e = s.find_last_not_of(kBlanks);
-  return std::string(s.substr(b, e - b + 1));
+std::string Trimmed(std::string_view s) {
+  return std::string(Trim(s, kBlanks));
 }
 
 bool SameName(std::string_view a, std::string_view b) {
-  std::string x = Trim(a), y = Trim(b);
-  if (x.size() != y.size()) return false;
-  for (std::size_t i = 0; i < x.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(x[i])) !=
-        std::tolower(static_cast<unsigned char>(y[i])))
-      return false;
-  return true;
+  return EqualsNoCase(Trim(a, kBlanks), Trim(b, kBlanks));
 }
 
 // One line of the file with its own line end ("\r\n", "\n" or none on a last line), so that
@@ -61,15 +54,15 @@ void Classify(Line* line) {
     std::size_t close = line->text.find(']', b + 1);
     line->kind = Line::kSection;
     line->name =
-        Trim(std::string_view(line->text)
-                 .substr(b + 1, close == std::string::npos ? std::string::npos : close - b - 1));
+        Trimmed(std::string_view(line->text)
+                    .substr(b + 1, close == std::string::npos ? std::string::npos : close - b - 1));
     return;
   }
   if (line->text[b] == ';') return;  // comment
   std::size_t eq = line->text.find('=', b);
   if (eq == std::string::npos) return;
   line->kind = Line::kKey;
-  line->name = Trim(std::string_view(line->text).substr(b, eq - b));
+  line->name = Trimmed(std::string_view(line->text).substr(b, eq - b));
   line->value = line->text.substr(eq + 1);
 }
 
@@ -133,7 +126,7 @@ std::optional<std::pair<std::size_t, std::size_t>> FindSection(const std::vector
 
 // The value as the reading functions give it: blanks trimmed, enclosing quotes removed.
 std::string Unquote(std::string_view raw) {
-  std::string v = Trim(raw);
+  std::string v = Trimmed(raw);
   if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
   return v;
 }
@@ -163,12 +156,10 @@ bool ReadAll(int fd, std::string* out) {
 // The file's lines, or nullopt when it cannot be read (missing, a directory, ...).
 std::optional<std::vector<Line>> Load(const char* fileName) {
   if (!fileName || !*fileName) return std::nullopt;
-  int fd = ::open(ProfilePath(fileName).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
+  UniqueFd fd(::open(ProfilePath(fileName).c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return std::nullopt;
   std::string content;
-  bool ok = ReadAll(fd, &content);
-  ::close(fd);
-  if (!ok) return std::nullopt;
+  if (!ReadAll(fd.get(), &content)) return std::nullopt;
   return Parse(content);
 }
 
@@ -212,68 +203,60 @@ DWORD CopyList(const std::vector<std::string>& items, char* out, DWORD size) {
 bool Update(const char* fileName, bool (*edit)(std::vector<Line>&, const void*),
             const void* context) {
   std::string path = ProfilePath(fileName);
-  int fd = -1;
+  UniqueFd fd;
   bool created = false;
   for (int attempt = 0; attempt < 1000; ++attempt) {
     struct stat before;
     bool existed = ::stat(path.c_str(), &before) == 0;
-    fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) {
+    fd.reset(::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666));
+    if (!fd) {
       int err = errno;
       SetLastError(err == ENOENT ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(err));
       return false;
     }
     struct stat held, now;
-    if (::flock(fd, LOCK_EX) == 0 && ::fstat(fd, &held) == 0 && ::stat(path.c_str(), &now) == 0 &&
-        held.st_dev == now.st_dev && held.st_ino == now.st_ino) {
+    if (::flock(fd.get(), LOCK_EX) == 0 && ::fstat(fd.get(), &held) == 0 &&
+        ::stat(path.c_str(), &now) == 0 && held.st_dev == now.st_dev && held.st_ino == now.st_ino) {
       if (S_ISDIR(held.st_mode)) {
-        ::close(fd);
         SetLastError(ERROR_ACCESS_DENIED);
         return false;
       }
       created = !existed;
       break;
     }
-    ::close(fd);
-    fd = -1;
+    fd.reset();
   }
-  if (fd < 0) {
+  if (!fd) {
     SetLastError(ERROR_SHARING_VIOLATION);
     return false;
   }
 
   std::string content;
-  if (!ReadAll(fd, &content)) {
+  if (!ReadAll(fd.get(), &content)) {
     SetLastError(ErrorFromErrno(errno));
-    ::close(fd);
     return false;
   }
   std::vector<Line> lines = Parse(content);
-  if (!edit(lines, context)) {
-    ::close(fd);
-    return false;
-  }
+  if (!edit(lines, context)) return false;
   std::string result = Render(lines);
   if (result == content) {
     if (created && result.empty()) ::unlink(path.c_str());  // nothing was written after all
-    ::close(fd);
     return true;
   }
 
   std::filesystem::path target(path);
   std::string temp =
       (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
-  int out = ::mkstemp(temp.data());
-  if (out < 0) {
+  UniqueFd out(::mkstemp(temp.data()));
+  if (!out) {
     SetLastError(ErrorFromErrno(errno));
-    ::close(fd);
     return false;
   }
   struct stat mode;
-  if (::fstat(fd, &mode) == 0) ::fchmod(out, mode.st_mode & 07777);
+  if (::fstat(fd.get(), &mode) == 0) ::fchmod(out.get(), mode.st_mode & 07777);
   bool ok = true;
   for (std::size_t off = 0; ok && off < result.size();) {
-    ssize_t n = ::write(out, result.data() + off, result.size() - off);
+    ssize_t n = ::write(out.get(), result.data() + off, result.size() - off);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0)
       ok = false;
@@ -284,7 +267,7 @@ bool Update(const char* fileName, bool (*edit)(std::vector<Line>&, const void*),
   // No flush to the disk here: the rename alone keeps readers and crashed writers from ever
   // seeing half a file, and a report record is a dozen profile writes, each of which would
   // otherwise wait for the disk.
-  if (::close(out) != 0 && ok) {
+  if (out.close() != 0 && ok) {
     ok = false;
     err = errno;
   }
@@ -297,7 +280,6 @@ bool Update(const char* fileName, bool (*edit)(std::vector<Line>&, const void*),
     if (created && content.empty()) ::unlink(path.c_str());
     SetLastError(ErrorFromErrno(err));
   }
-  ::close(fd);
   return ok;
 }
 
@@ -311,7 +293,7 @@ struct KeyWrite {
 void AppendSection(std::vector<Line>& lines, const std::string& section) {
   if (!lines.empty()) {
     if (lines.back().end.empty()) lines.back().end = kLineEnd;
-    if (lines.back().kind != Line::kOther || !Trim(lines.back().text).empty())
+    if (lines.back().kind != Line::kOther || !Trimmed(lines.back().text).empty())
       lines.push_back(MakeLine(""));
   }
   lines.push_back(MakeLine("[" + section + "]"));
@@ -373,7 +355,7 @@ bool EditSection(std::vector<Line>& lines, const void* context) {
   // The section's old lines go; blank lines that set it apart from the next one stay.
   std::size_t end = span->second;
   while (end > span->first + 1 && lines[end - 1].kind == Line::kOther &&
-         Trim(lines[end - 1].text).empty())
+         Trimmed(lines[end - 1].text).empty())
     --end;
   if (lines[span->first].end.empty()) lines[span->first].end = kLineEnd;
   lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(span->first + 1),
@@ -459,7 +441,7 @@ DWORD GetPrivateProfileSectionA(const char* appName, char* returnedString, DWORD
   if (lines && appName)
     if (auto span = FindSection(*lines, appName))
       for (std::size_t i = span->first + 1; i < span->second; ++i)
-        if ((*lines)[i].kind == Line::kKey) items.push_back(Trim((*lines)[i].text));
+        if ((*lines)[i].kind == Line::kKey) items.push_back(Trimmed((*lines)[i].text));
   return CopyList(items, returnedString, size);
 }
 

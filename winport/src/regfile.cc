@@ -6,6 +6,7 @@
 #include "registry_internal.h"
 #include "winport/error.h"
 #include "winport/registry.h"
+#include "winport/text.h"
 
 namespace winport::regfile {
 namespace {
@@ -27,22 +28,9 @@ const RootInfo* Roots() {
 }
 constexpr int kRoots = 4;
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
+// A line's blanks, and the CR of a CR LF line end.
 std::string_view TrimView(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
-    s.remove_suffix(1);
-  return s;
+  return Trim(s, " \t\r");
 }
 
 std::string LineError(int line, const std::string& what) {
@@ -224,24 +212,10 @@ std::string Utf8ToUtf16le(std::string_view s) {
     out.push_back(static_cast<char>((u >> 8) & 0xFF));
   };
   for (size_t i = 0; i < s.size();) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    size_t len = c < 0x80                  ? 1
-                 : (c >= 0xC2 && c < 0xE0) ? 2
-                 : (c >= 0xE0 && c < 0xF0) ? 3
-                 : (c >= 0xF0 && c < 0xF5) ? 4
-                                           : 0;
-    char32_t cp = len == 1 ? c : c & (0x7F >> len);
-    bool ok = len != 0 && i + len <= s.size();
-    for (size_t k = 1; ok && k < len; ++k) {
-      unsigned char cc = static_cast<unsigned char>(s[i + k]);
-      if ((cc & 0xC0) != 0x80) ok = false;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    if (ok && ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-               (cp >= 0xD800 && cp <= 0xDFFF)))
-      ok = false;
-    if (!ok) {
-      put(c);  // not UTF-8: take the byte as Latin-1
+    char32_t cp = 0;
+    size_t len = DecodeUtf8(s, i, &cp);
+    if (len == 0) {
+      put(static_cast<unsigned char>(s[i]));  // not UTF-8: take the byte as Latin-1
       ++i;
       continue;
     }
@@ -269,13 +243,13 @@ bool Utf16leToUtf8(std::string_view s, std::string* out) {
     if (u >= 0xD800 && u < 0xDC00 && i + 2 < s.size()) {
       char32_t lo = unit(i + 2);
       if (lo >= 0xDC00 && lo < 0xE000) {
-        detail::AppendUtf8(*out, 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00));
+        AppendUtf8(*out, 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00));
         i += 2;
         continue;
       }
     }
     if (u >= 0xD800 && u < 0xE000) u = 0xFFFD;  // a lone surrogate
-    detail::AppendUtf8(*out, u);
+    AppendUtf8(*out, u);
   }
   return true;
 }

@@ -34,6 +34,8 @@
 #include "registry_internal.h"
 #include "winport/clock.h"
 #include "winport/prefix.h"
+#include "winport/text.h"
+#include "winport/unique_fd.h"
 
 namespace winport {
 namespace {
@@ -41,8 +43,6 @@ namespace {
 constexpr int kRootCount = 4;  // HKCR, HKCU, HKLM, HKU; stored key ids 1..4
 constexpr int kRootClasses = 0;
 constexpr int kRootMachine = 2;
-constexpr const char* kRootNames[kRootCount] = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER",
-                                                "HKEY_LOCAL_MACHINE", "HKEY_USERS"};
 constexpr int kApplicationId = 0x57505247;  // marks a database as ours
 constexpr size_t kMaxKeyNameLen = 255;
 constexpr size_t kMaxValueNameLen = 16383;
@@ -67,35 +67,22 @@ std::string Fold(std::string_view s) {
   std::string out;
   out.reserve(s.size());
   for (size_t i = 0; i < s.size();) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c));
+    if (static_cast<unsigned char>(s[i]) < 0x80) {
+      out.push_back(AsciiUpper(s[i]));
       ++i;
       continue;
     }
-    size_t len = (c >= 0xC2 && c < 0xE0)   ? 2
-                 : (c >= 0xE0 && c < 0xF0) ? 3
-                 : (c >= 0xF0 && c < 0xF5) ? 4
-                                           : 0;
-    char32_t cp = c & (0x7F >> len);
-    bool ok = len != 0 && i + len <= s.size();
-    for (size_t k = 1; ok && k < len; ++k) {
-      unsigned char cc = static_cast<unsigned char>(s[i + k]);
-      if ((cc & 0xC0) != 0x80) ok = false;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    if (ok && ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-               (cp >= 0xD800 && cp <= 0xDFFF)))
-      ok = false;
-    if (!ok) {
-      out.push_back(static_cast<char>(c));
+    char32_t cp = 0;
+    size_t len = DecodeUtf8(s, i, &cp);
+    if (len == 0) {
+      out.push_back(s[i]);  // not UTF-8: the byte folds to itself
       ++i;
       continue;
     }
     char32_t up = cp;
     if (locale_t loc = FoldLocale())
       up = static_cast<char32_t>(towupper_l(static_cast<wint_t>(cp), loc));
-    detail::AppendUtf8(out, up);
+    AppendUtf8(out, up);
     i += len;
   }
   return out;
@@ -128,11 +115,8 @@ std::string ReadSmallFile(const char* path) {
   return s.str();
 }
 
-std::string Trim(std::string s) {
-  size_t b = s.find_first_not_of(" \t\r\n");
-  if (b == std::string::npos) return {};
-  size_t e = s.find_last_not_of(" \t\r\n");
-  return s.substr(b, e - b + 1);
+std::string Trimmed(std::string_view s) {
+  return std::string(Trim(s, kWhiteSpace));
 }
 
 // The processors the host describes in /proc/cpuinfo. WINPORT_CPUINFO may name another file of
@@ -147,17 +131,17 @@ std::vector<std::vector<Val>> LoadProcessors() {
   std::map<std::string, std::string> cur;
   while (std::getline(in, line)) {
     size_t colon = line.find(':');
-    if (Trim(line).empty() || colon == std::string::npos) {
+    if (Trimmed(line).empty() || colon == std::string::npos) {
       if (!cur.empty()) blocks.push_back(std::move(cur));
       cur.clear();
       continue;
     }
-    std::string k = Trim(line.substr(0, colon));
+    std::string k = Trimmed(line.substr(0, colon));
     if (k == "processor" && cur.count("processor")) {
       blocks.push_back(std::move(cur));
       cur.clear();
     }
-    cur[k] = Trim(line.substr(colon + 1));
+    cur[k] = Trimmed(line.substr(colon + 1));
   }
   if (!cur.empty()) blocks.push_back(std::move(cur));
   std::erase_if(blocks, [](const auto& b) { return !b.count("processor"); });
@@ -174,7 +158,7 @@ std::vector<std::vector<Val>> LoadProcessors() {
     DWORD mhz = 0;
     std::string maxKhz;
     if (!presented)
-      maxKhz = Trim(ReadSmallFile(
+      maxKhz = Trimmed(ReadSmallFile(
           ("/sys/devices/system/cpu/cpu" + std::to_string(i) + "/cpufreq/cpuinfo_max_freq")
               .c_str()));
     if (!maxKhz.empty()) mhz = static_cast<DWORD>(std::strtoul(maxKhz.c_str(), nullptr, 10) / 1000);
@@ -432,8 +416,8 @@ constexpr const char* kSql[kStmtCount] = {
     "SELECT type, data FROM vals WHERE key=?1 AND fold=?2",
     "SELECT mtime FROM keys WHERE id=?1",
     "INSERT INTO keys(parent, name, fold, mtime) VALUES(?1, ?2, ?3, ?4)",
-    "INSERT INTO vals(key, fold, name, type, data) VALUES(?1, ?2, ?3, ?4, ?5) "
-    "ON CONFLICT(key, fold) DO UPDATE SET type=excluded.type, data=excluded.data",
+    ("INSERT INTO vals(key, fold, name, type, data) VALUES(?1, ?2, ?3, ?4, ?5) "
+     "ON CONFLICT(key, fold) DO UPDATE SET type=excluded.type, data=excluded.data"),
     "UPDATE keys SET mtime=?2 WHERE id=?1",
     "DELETE FROM vals WHERE key=?1 AND fold=?2",
     "SELECT count(*) FROM keys WHERE parent=?1",
@@ -694,14 +678,13 @@ class Conn {
 
   // Without the shared counter every call asks SQLite, which is slower but as correct.
   void MapChangeCounter(const std::filesystem::path& file) {
-    int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0660);
-    if (fd < 0) return;
+    UniqueFd fd(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0660));
+    if (!fd) return;
     struct stat st {};
-    if (fstat(fd, &st) == 0 && (st.st_size >= 8 || ftruncate(fd, 8) == 0)) {
-      void* p = mmap(nullptr, 8, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (fstat(fd.get(), &st) == 0 && (st.st_size >= 8 || ftruncate(fd.get(), 8) == 0)) {
+      void* p = mmap(nullptr, 8, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
       if (p != MAP_FAILED) m_seq = static_cast<std::uint64_t*>(p);
     }
-    ::close(fd);
   }
 
   int CountTables(LONG* err) {
@@ -1309,24 +1292,6 @@ LONG RegFlushKey(HKEY hKey) {
 }
 
 namespace detail {
-
-void AppendUtf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
 
 RegistryTransaction::RegistryTransaction() {
   m_status = t_conn.Acquire();

@@ -34,7 +34,4 @@ bool RegKeyIsGenerated(HKEY hKey);
 // The registry's case fold of a key or value name (names that fold alike are the same name).
 std::string RegFoldName(std::string_view name);
 
-// Appends one code point to a UTF-8 string.
-void AppendUtf8(std::string& out, char32_t cp);
-
 }  // namespace winport::detail

@@ -18,6 +18,7 @@
 #include "winport/error.h"
 #include "winport/path.h"
 #include "winport/prefix.h"
+#include "winport/text.h"
 
 namespace winport {
 namespace {
@@ -222,7 +223,7 @@ BOOL GetComputerNameA(char* buffer, DWORD* size) {
   std::string name(host);
   name = name.substr(0, name.find('.'));
   if (name.size() > MAX_COMPUTERNAME_LENGTH) name.resize(MAX_COMPUTERNAME_LENGTH);
-  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  name = AsciiUpper(name);
   if (!buffer || *size < name.size() + 1) {
     *size = static_cast<DWORD>(name.size() + 1);
     SetLastError(ERROR_BUFFER_OVERFLOW);

@@ -31,6 +31,7 @@
 #include "winport/clock.h"
 #include "winport/error.h"
 #include "winport/prefix.h"
+#include "winport/text.h"
 
 namespace winport {
 namespace detail {
@@ -68,16 +69,6 @@ std::string WindowBase(pid_t pid, std::uint32_t serial) {
   return (RunPath() / ("window." + std::to_string(pid) + "." + std::to_string(serial))).string();
 }
 
-bool SameText(const std::string& a, const char* b) {
-  std::size_t n = std::strlen(b);
-  if (a.size() != n) return false;
-  for (std::size_t i = 0; i < n; ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
-}
-
 struct LocalWindow {
   HWND hwnd = nullptr;
   std::string className;
@@ -86,19 +77,19 @@ struct LocalWindow {
   std::shared_ptr<MessageQueue> queue;
   std::string socketPath;
   std::string classPath;
-  int socketFd = -1;
-  int wakeFd = -1;
+  UniqueFd socketFd;
+  UniqueFd wakeFd;
   std::atomic<bool> stopping{false};
   std::thread reader;
 
   void ReaderLoop() {
     WireMessage wire[64];
     for (;;) {
-      pollfd fds[2] = {{socketFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+      pollfd fds[2] = {{socketFd.get(), POLLIN, 0}, {wakeFd.get(), POLLIN, 0}};
       if (::poll(fds, 2, -1) < 0 && errno != EINTR) return;
       if (stopping || (fds[1].revents & POLLIN)) return;
       for (;;) {
-        ssize_t n = ::recv(socketFd, wire, sizeof(wire), MSG_DONTWAIT | MSG_TRUNC);
+        ssize_t n = ::recv(socketFd.get(), wire, sizeof(wire), MSG_DONTWAIT | MSG_TRUNC);
         if (n < 0) break;
         // One datagram is one message; anything else is not ours and is ignored.
         if (n != sizeof(WireMessage) || wire[0].magic != kWireMagic) continue;
@@ -115,7 +106,7 @@ struct LocalWindow {
 
   void Stop() {
     stopping = true;
-    Wake(wakeFd);
+    Wake(wakeFd.get());
     queue->WakeWaiters();
     if (reader.joinable() && reader.get_id() != std::this_thread::get_id()) reader.join();
   }
@@ -124,8 +115,8 @@ struct LocalWindow {
   void Close() {
     RemoveFiles();
     Stop();
-    ::close(socketFd);
-    ::close(wakeFd);
+    socketFd.reset();
+    wakeFd.reset();
     queue->ForgetWindow(hwnd);
   }
 
@@ -167,11 +158,7 @@ std::shared_ptr<LocalWindow> FindLocal(HWND window) {
 // A dead one's files are removed on the way.
 bool RemoteAlive(HWND window, bool reclaim) {
   std::string base = WindowBase(HwndPid(window), HwndSerial(window));
-  int fd = ConnectSocket(base, SOCK_DGRAM);
-  if (fd >= 0) {
-    ::close(fd);
-    return true;
-  }
+  if (ConnectSocket(base, SOCK_DGRAM)) return true;
   if (reclaim && (errno == ECONNREFUSED || errno == ENOENT)) {
     ::unlink((base + ".class").c_str());
     ::unlink(base.c_str());
@@ -188,10 +175,11 @@ bool WindowAlive(HWND window) {
 // Writes a file under a temporary name and renames it into place, so readers see it whole.
 bool WriteWhole(const std::string& path, const std::string& content) {
   std::string temp = path + ".new";
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0660);
-  if (fd < 0) return false;
-  bool ok = ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
-  ::close(fd);
+  UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0660));
+  if (!fd) return false;
+  bool ok =
+      ::write(fd.get(), content.data(), content.size()) == static_cast<ssize_t>(content.size());
+  ok = fd.close() == 0 && ok;
   if (ok) ok = ::rename(temp.c_str(), path.c_str()) == 0;
   if (!ok) ::unlink(temp.c_str());
   return ok;
@@ -214,30 +202,24 @@ class MessageNames {
       ids_.clear();
       cachedPath_ = path;
     }
-    auto key = Lower(name);
+    auto key = AsciiLower(name);
     if (auto it = ids_.find(key); it != ids_.end()) return it->second;
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0660);
-    if (fd < 0) {
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0660));
+    if (!fd) {
       *error = ErrorFromErrno(errno);
       return 0;
     }
     UINT id = 0;
-    if (::flock(fd, LOCK_EX) == 0) {
-      id = LoadAndAdd(fd, key, name, error);
-      ::flock(fd, LOCK_UN);
+    if (::flock(fd.get(), LOCK_EX) == 0) {
+      id = LoadAndAdd(fd.get(), key, name, error);
+      ::flock(fd.get(), LOCK_UN);
     } else {
       *error = ErrorFromErrno(errno);
     }
-    ::close(fd);
     return id;
   }
 
  private:
-  static std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-  }
-
   UINT LoadAndAdd(int fd, const std::string& key, const std::string& name, DWORD* error) {
     std::string content;
     char chunk[4096];
@@ -262,7 +244,7 @@ class MessageNames {
     std::size_t start = 0;
     while (start < content.size()) {
       std::size_t end = content.find('\n', start);
-      ids_.emplace(Lower(content.substr(start, end - start)), next++);
+      ids_.emplace(AsciiLower(content.substr(start, end - start)), next++);
       start = end + 1;
     }
     if (auto it = ids_.find(key); it != ids_.end()) return it->second;
@@ -353,16 +335,16 @@ HWND CreateMessageWindow(const char* className, const char* windowName, WNDPROC 
   w->socketPath = WindowBase(::getpid(), serial);
   w->classPath = w->socketPath + ".class";
   w->wakeFd = MakeWakeFd();
-  if (w->wakeFd < 0) {
+  if (!w->wakeFd) {
     SetLastError(ErrorFromErrno(errno));
     return nullptr;
   }
   w->socketFd = BindSocket(w->socketPath, SOCK_DGRAM);
   std::string classFile = w->className + '\0' + w->windowName + '\0';
-  if (w->socketFd < 0 || !WriteWhole(w->classPath, classFile)) {
+  if (!w->socketFd || !WriteWhole(w->classPath, classFile)) {
     DWORD error = ErrorFromErrno(errno);
-    if (w->socketFd >= 0) ::close(w->socketFd);
-    ::close(w->wakeFd);
+    w->socketFd.reset();
+    w->wakeFd.reset();
     w->RemoveFiles();
     SetLastError(error);
     return nullptr;
@@ -426,8 +408,8 @@ HWND FindWindowA(const char* className, const char* windowName) {
     if (split == std::string::npos || content.empty() || content.back() != '\0') continue;
     std::string cls = content.substr(0, split);
     std::string title = content.substr(split + 1, content.size() - split - 2);
-    if (className && !SameText(cls, className)) continue;
-    if (windowName && !SameText(title, windowName)) continue;
+    if (className && !EqualsNoCase(cls, className)) continue;
+    if (windowName && !EqualsNoCase(title, windowName)) continue;
     found.push_back({MakeHwnd(static_cast<pid_t>(pid), static_cast<std::uint32_t>(serial)),
                      entry.last_write_time(ec)});
   }
@@ -474,9 +456,9 @@ BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     }
     return TRUE;
   }
-  int fd = ConnectSocket(WindowBase(HwndPid(window), HwndSerial(window)), SOCK_DGRAM, 0,
-                         kPostTimeoutSeconds);
-  if (fd < 0) {
+  UniqueFd fd = ConnectSocket(WindowBase(HwndPid(window), HwndSerial(window)), SOCK_DGRAM, 0,
+                              kPostTimeoutSeconds);
+  if (!fd) {
     SetLastError(errno == ENOENT || errno == ECONNREFUSED ? ERROR_INVALID_WINDOW_HANDLE
                                                           : ErrorFromErrno(errno));
     return FALSE;
@@ -484,10 +466,10 @@ BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   WireMessage wire{kWireMagic, message, static_cast<std::uint64_t>(wParam),
                    static_cast<std::int64_t>(lParam)};
   ssize_t n;
-  while ((n = ::send(fd, &wire, sizeof(wire), MSG_NOSIGNAL)) < 0 && errno == EINTR) {
+  while ((n = ::send(fd.get(), &wire, sizeof(wire), MSG_NOSIGNAL)) < 0 && errno == EINTR) {
   }
   int err = errno;
-  ::close(fd);
+  fd.reset();
   if (n != static_cast<ssize_t>(sizeof(wire))) {
     SetLastError(err == EAGAIN                            ? ERROR_TIMEOUT
                  : err == ECONNREFUSED || err == ENOTCONN ? ERROR_INVALID_WINDOW_HANDLE
