@@ -14,6 +14,7 @@
 #include <initializer_list>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config/ConfigRec.h"
@@ -74,22 +75,23 @@ bool IsGenericRecordSound(const BYTE* message, DWORD length) {
   return true;
 }
 
+// `new` that gives null instead of throwing, also when the constructor throws.
+template <typename T, typename... Args>
+std::unique_ptr<T> MakeOrNull(Args&&... args) {
+  try {
+    return std::unique_ptr<T>(new (std::nothrow) T(std::forward<Args>(args)...));
+  } catch (...) {
+    return nullptr;
+  }
+}
+
 }  // namespace
 
 CDAKDllMain::CDAKDllMain()
-    : m_pHealthReport(nullptr),
-      m_pDiagnostics(nullptr),
-      m_pReports(nullptr),
-      m_pReportStore(nullptr),
-      m_pSiThread(nullptr),
-      m_pDriverState(nullptr),
-      m_pWebcast(nullptr),
-      m_dwTimerPeriod(kDefaultTimerPeriod),
+    : m_dwTimerPeriod(kDefaultTimerPeriod),
       m_pszMailslotName(nullptr),
       m_hMailslot(INVALID_HANDLE_VALUE),
       m_hUIUpdateEvent(nullptr),
-      m_pVesdd(nullptr),
-      m_pConfigRec(nullptr),
       m_dwChannel(0),
       m_bSiteIDEnabled(FALSE),
       m_bServEnabled(FALSE),
@@ -110,32 +112,24 @@ CDAKDllMain::~CDAKDllMain() {
   // the configuration here), then the workers, which share the store destroyed among them.
   StopAndJoin();
   if (m_pSiThread != nullptr) m_pSiThread->Stop();
-  for (CThread* worker : std::initializer_list<CThread*>{m_pConfigRec, m_pDriverState, m_pReports,
-                                                         m_pHealthReport, m_pDiagnostics}) {
+  for (CThread* worker :
+       std::initializer_list<CThread*>{m_pConfigRec.get(), m_pDriverState.get(), m_pReports.get(),
+                                       m_pHealthReport.get(), m_pDiagnostics.get()}) {
     if (worker != nullptr) worker->StopAndJoin();
   }
   if (s_pTimerInstance == this) s_pTimerInstance = nullptr;
-  delete m_pConfigRec;
-  m_pConfigRec = nullptr;
-  delete m_pDriverState;
-  m_pDriverState = nullptr;
-  delete m_pReportStore;
-  m_pReportStore = nullptr;
-  delete m_pReports;
-  m_pReports = nullptr;
-  delete m_pHealthReport;
-  m_pHealthReport = nullptr;
-  delete m_pDiagnostics;
-  m_pDiagnostics = nullptr;
-  delete m_pSiThread;
-  m_pSiThread = nullptr;
-  delete m_pWebcast;
-  m_pWebcast = nullptr;
+  m_pConfigRec.reset();
+  m_pDriverState.reset();
+  m_pReportStore.reset();
+  m_pReports.reset();
+  m_pHealthReport.reset();
+  m_pDiagnostics.reset();
+  m_pSiThread.reset();
+  m_pWebcast.reset();
   if (m_pVesdd != nullptr) {
     if (m_bChannelOpen) m_pVesdd->CloseChannel(m_dwChannel);
     if (!m_pVesdd->Unload()) LogErrorF("CDAKDllMain::~CDAKDllMain - error unloading VESDD dll");
-    delete m_pVesdd;
-    m_pVesdd = nullptr;
+    m_pVesdd.reset();
   }
   if (m_hInstanceMutex != nullptr) CloseHandle(m_hInstanceMutex);
   if (m_hMailslot != INVALID_HANDLE_VALUE) CloseHandle(m_hMailslot);
@@ -185,22 +179,34 @@ DWORD CDAKDllMain::Init() {
   s_pTimerInstance = this;
   LogInfoF("CDAKDllMain::Init() - entered init()");
 
-  try {
-    m_pReportStore = new (std::nothrow) CReportStore();
-    m_pHealthReport = new (std::nothrow) CHealthReport(m_pReportStore);
-    m_pDiagnostics = new (std::nothrow) CDiagnostics(m_pReportStore);
-    m_pReports = new (std::nothrow) CReports(m_pReportStore);
-    m_pDriverState = new (std::nothrow) CDriverState(m_pDiagnostics);
-    m_pWebcast = new (std::nothrow) CWebcastSetup();
-  } catch (...) {
-    // A worker whose construction failed counts as missing.
-  }
-  if (m_pReportStore == nullptr || m_pReports == nullptr || m_pHealthReport == nullptr ||
-      m_pDiagnostics == nullptr || m_pDriverState == nullptr) {
+  if (!CreateWorkers()) {
     LogErrorF("CDAkDllMain::Init - could not allocate memory");
     return 3;
   }
+  CreateShutEvent();
+  if (!BindDriver()) return 3;
 
+  InitFromRegistry();
+  m_pReportStore->Initialize();
+
+  if (DWORD code = RunStartupTests(); code != 0) return code;
+
+  if (!Start()) return 5;
+  return StartServiceInformation();
+}
+
+BOOL CDAKDllMain::CreateWorkers() {
+  m_pReportStore = MakeOrNull<CReportStore>();
+  m_pHealthReport = MakeOrNull<CHealthReport>(m_pReportStore.get());
+  m_pDiagnostics = MakeOrNull<CDiagnostics>(m_pReportStore.get());
+  m_pReports = MakeOrNull<CReports>(m_pReportStore.get());
+  m_pDriverState = MakeOrNull<CDriverState>(m_pDiagnostics.get());
+  m_pWebcast = MakeOrNull<CWebcastSetup>();  // tolerated when missing
+  return m_pReportStore != nullptr && m_pReports != nullptr && m_pHealthReport != nullptr &&
+         m_pDiagnostics != nullptr && m_pDriverState != nullptr;
+}
+
+void CDAKDllMain::CreateShutEvent() {
   LogInfoF("CDAkDllMain::Init - creating the event DIAG_APP_SHUTDOWN");
   m_hShutEvent = CreateEventA(nullptr, TRUE, FALSE, "SHUT_EVENT");
   if (m_hShutEvent != nullptr) {
@@ -208,43 +214,45 @@ DWORD CDAKDllMain::Init() {
   } else {
     LogInfoF("CDAKDllMain::Init( ) - could not create shutdown event for Vb app");
   }
+}
 
-  try {
-    m_pVesdd = new (std::nothrow) CVESDDInterface();
-  } catch (...) {
-    m_pVesdd = nullptr;
-  }
+// Creates the driver interface (FALSE: out of memory) and binds the receive driver; a driver
+// that does not load or open is only traced.
+BOOL CDAKDllMain::BindDriver() {
+  m_pVesdd = MakeOrNull<CVESDDInterface>();
   if (m_pVesdd == nullptr) {
     LogErrorF(
         "CDAkDllMain::Run - Could not allocate memory for Vesdd Dll intereface object -        "
         "       vesdd stats will not be generated");
-    return 3;
+    return FALSE;
   }
 
   LogInfoF("CDAKDllMain::Init() - Attempting to load Vesdd32.dll");
-  if (m_pVesdd->Load()) {
-    LogErrorF("CDAKDllMain::Init: Vesdd32 loaded successfully.");
-    m_pDiagnostics->InitVesdd(m_pVesdd);
-    DWORD channel = 0;
-    if (m_pVesdd->OpenChannel(1, &channel)) {
-      m_dwChannel = channel;
-      m_bChannelOpen = TRUE;
-      m_pReportStore->InitVesdd(m_pVesdd, m_dwChannel);
-      m_pReports->InitVesdd(m_pVesdd, m_dwChannel);
-      m_pHealthReport->InitVesdd(m_pVesdd, m_dwChannel);
-      m_pDriverState->InitVesdd(m_pVesdd, m_dwChannel);
-      m_pDiagnostics->SetChannelHandle(m_dwChannel);
-    } else {
-      LogErrorF("CDAKDllMain::Init: Vesdd32 openchannel fails, will be diagnosed later");
-    }
-  } else {
+  if (!m_pVesdd->Load()) {
     LogErrorF(
         "CDAKDllMain::Init: Failed to Load Vesdd Dll - so vesdd stats shall not be generated.");
+    return TRUE;
   }
+  LogErrorF("CDAKDllMain::Init: Vesdd32 loaded successfully.");
+  m_pDiagnostics->InitVesdd(m_pVesdd.get());
+  DWORD channel = 0;
+  if (!m_pVesdd->OpenChannel(1, &channel)) {
+    LogErrorF("CDAKDllMain::Init: Vesdd32 openchannel fails, will be diagnosed later");
+    return TRUE;
+  }
+  m_dwChannel = channel;
+  m_bChannelOpen = TRUE;
+  m_pReportStore->InitVesdd(m_pVesdd.get(), m_dwChannel);
+  m_pReports->InitVesdd(m_pVesdd.get(), m_dwChannel);
+  m_pHealthReport->InitVesdd(m_pVesdd.get(), m_dwChannel);
+  m_pDriverState->InitVesdd(m_pVesdd.get(), m_dwChannel);
+  m_pDiagnostics->SetChannelHandle(m_dwChannel);
+  return TRUE;
+}
 
-  InitFromRegistry();
-  m_pReportStore->Initialize();
-
+// Every test marked passed, then the configuration tests (their failure code, or 0), the
+// diagnostics' start-up test and the tuning worker's initialisation.
+DWORD CDAKDllMain::RunStartupTests() {
   LogInfoF(
       "CDAKDllmain::Init - setting tests status of all the tests to passed state in the "
       "beginnng");
@@ -264,14 +272,11 @@ DWORD CDAKDllMain::Init() {
 
   m_pDiagnostics->PerformStartupTest();
   m_pDriverState->Init();
+  return 0;
+}
 
-  if (!Start()) return 5;
-
-  try {
-    m_pSiThread = new (std::nothrow) CSiThread();
-  } catch (...) {
-    m_pSiThread = nullptr;
-  }
+DWORD CDAKDllMain::StartServiceInformation() {
+  m_pSiThread = MakeOrNull<CSiThread>();
   if (m_pSiThread == nullptr) {
     LogErrorF("CDAkDllMain::Init - could not allocate mem for sirx obj");
     return 5;
@@ -494,11 +499,7 @@ BOOL CDAKDllMain::Run() {
   if (m_bConfigEnabled && m_bHREnabled) {
     if (IsConfigRecReqd()) {
       LogInfoF("CDAKDllMain::Run - starting the Configuration records thread");
-      try {
-        m_pConfigRec = new (std::nothrow) CConfigRec(m_pReportStore);
-      } catch (...) {
-        m_pConfigRec = nullptr;
-      }
+      m_pConfigRec = MakeOrNull<CConfigRec>(m_pReportStore.get());
       if (m_pConfigRec != nullptr) m_pConfigRec->Start();
     } else {
       LogInfoF(
@@ -604,11 +605,11 @@ HANDLE CDAKDllMain::OnShutDown() {
     HANDLE handle = worker->OnShutDown();
     if (handle != nullptr) handles[count++] = handle;
   };
-  collect(m_pReports, "CDAKDllMain::OnShutDown() - calling CReports OnShutdown");
-  collect(m_pDiagnostics, "CDAKDllMain::OnShutDown() - calling CDiagnostics OnShutdown");
-  collect(m_pDriverState, "CDAKDllMain::OnShutDown() - calling CDriverState OnShutdown");
-  collect(m_pHealthReport, "CDAKDllMain::OnShutDown() - calling CHealthReport OnShutdown");
-  collect(m_pConfigRec, "CDAKDllMain::OnShutDown() - calling CConfigRec OnShutdown");
+  collect(m_pReports.get(), "CDAKDllMain::OnShutDown() - calling CReports OnShutdown");
+  collect(m_pDiagnostics.get(), "CDAKDllMain::OnShutDown() - calling CDiagnostics OnShutdown");
+  collect(m_pDriverState.get(), "CDAKDllMain::OnShutDown() - calling CDriverState OnShutdown");
+  collect(m_pHealthReport.get(), "CDAKDllMain::OnShutDown() - calling CHealthReport OnShutdown");
+  collect(m_pConfigRec.get(), "CDAKDllMain::OnShutDown() - calling CConfigRec OnShutdown");
 
   if (count > 0) {
     LogInfoF("CDAKDllMain::OnShutDown - waiting on objects count = %d - entering wait",
@@ -645,7 +646,7 @@ HANDLE CDAKDllMain::OnShutDown() {
   // ended now and starts nothing more, so whichever of them runs is asked again.
   count = 0;
   for (CThread* worker :
-       {static_cast<CThread*>(m_pDriverState), static_cast<CThread*>(m_pConfigRec)}) {
+       {static_cast<CThread*>(m_pDriverState.get()), static_cast<CThread*>(m_pConfigRec.get())}) {
     if (worker == nullptr || !worker->IsStarted()) continue;
     HANDLE handle = worker->OnShutDown();
     if (handle != nullptr) handles[count++] = handle;
@@ -727,93 +728,71 @@ void CDAKDllMain::MessageProcessor() {
   if (handled) LogInfoF("CDAKDllMain::MessageProcessor() - Message Processed Succesfully");
 }
 
+namespace {
+
+// Refuses a record shorter than its layout before any handler reads it.
+bool TooShort(const char* name, DWORD length, DWORD size) {
+  if (length >= size) return false;
+  LogErrorF("CDAKDllMain::HandleMessage()-- %s record too short (%lu of %lu bytes) - dropped", name,
+            static_cast<unsigned long>(length), static_cast<unsigned long>(size));
+  return true;
+}
+
+// A statistics record: handed to `handler` while health reporting is enabled, else traced with
+// `disabledLine`. A record too short is dropped first.
+template <typename Handler>
+BOOL PassWhileEnabled(BOOL enabled, const char* name, DWORD length, DWORD size,
+                      const char* disabledLine, Handler handler) {
+  if (TooShort(name, length, size)) return TRUE;
+  if (enabled) {
+    handler();
+  } else {
+    LogInfoF("%s", disabledLine);
+  }
+  return TRUE;
+}
+
+}  // namespace
+
 BOOL CDAKDllMain::HandleMessage(const BYTE* message, DWORD length) {
   if (message == nullptr || length < 4) {
     LogErrorF("CDAKDllMain::HandleMessage()-- message of %lu bytes has no identifier - dropped",
               static_cast<unsigned long>(length));
     return FALSE;
   }
-  // Refuses a record shorter than its layout before any handler reads it.
-  auto tooShort = [length](const char* name, DWORD size) {
-    if (length >= size) return false;
-    LogErrorF("CDAKDllMain::HandleMessage()-- %s record too short (%lu of %lu bytes) - dropped",
-              name, static_cast<unsigned long>(length), static_cast<unsigned long>(size));
-    return true;
-  };
-
+  const BOOL enabled = m_bHREnabled;
   switch (ReadU32(message)) {
     case DAK_RUNNINGTIME:
       LogInfoF("CDAKDllMain::HandleMessage()-- DAK_RUNNINGTIME Message Received");
-      if (tooShort("DAK_RUNNINGTIME", DAK_RUNNINGTIME_SIZE)) return TRUE;
-      if (m_bHREnabled) {
-        m_pHealthReport->RunMinutes(message);
-      } else {
-        LogInfoF(
-            "CDAKDllMain::HandleMessage()-- Can't process DAK_RUNNINGTIME - HEalth reporting is "
-            "disabled");
-      }
-      return TRUE;
+      return PassWhileEnabled(
+          enabled, "DAK_RUNNINGTIME", length, DAK_RUNNINGTIME_SIZE,
+          "CDAKDllMain::HandleMessage()-- Can't process DAK_RUNNINGTIME - HEalth reporting is "
+          "disabled",
+          [&] { m_pHealthReport->RunMinutes(message); });
     case DAK_ZNSTATUS:
       LogInfoF("CDAKDllMain::HandleMessage()-- DAK_ZNSTATUS Message Received");
-      if (tooShort("DAK_ZNSTATUS", DAK_ZNSTATUS_SIZE)) return TRUE;
-      if (m_bHREnabled) {
-        m_pHealthReport->ZNDialout(message);
-      } else {
-        LogInfoF(
-            "CDAKDllMain::HandleMessage()-- Can't process DAK_ZNSTATUS - HEalth reporting is "
-            "disabled");
-      }
-      return TRUE;
+      return PassWhileEnabled(
+          enabled, "DAK_ZNSTATUS", length, DAK_ZNSTATUS_SIZE,
+          "CDAKDllMain::HandleMessage()-- Can't process DAK_ZNSTATUS - HEalth reporting is "
+          "disabled",
+          [&] { m_pHealthReport->ZNDialout(message); });
     case DAK_PD:
       LogInfoF("CDAkDllMain::HandleMessage()-- DAK_PD Message Received");
-      if (tooShort("DAK_PD", DAK_PD_SIZE)) return TRUE;
-      if (m_bHREnabled) {
-        m_pHealthReport->PD(message);
-      } else {
-        LogInfoF(
-            "CDAKDllMain::HandleMessage()-- Can't process DAK_PD - Health reporting is disabled");
-      }
-      return TRUE;
+      return PassWhileEnabled(
+          enabled, "DAK_PD", length, DAK_PD_SIZE,
+          "CDAKDllMain::HandleMessage()-- Can't process DAK_PD - Health reporting is disabled",
+          [&] { m_pHealthReport->PD(message); });
     case DAK_NEWSCAST:
       LogInfoF("CDAkDllMain::HandleMessage()-- DAK_NEWSCAST Message Received");
-      if (tooShort("DAK_NEWSCAST", DAK_NEWSCAST_SIZE)) return TRUE;
-      if (m_bHREnabled) {
-        m_pHealthReport->Newscast(message);
-      } else {
-        LogInfoF(
-            "CDAKDllMain::HandleMessage()-- Can't process DAK_NEWSCAST - Health reporting is "
-            "disabled");
-      }
-      return TRUE;
+      return PassWhileEnabled(
+          enabled, "DAK_NEWSCAST", length, DAK_NEWSCAST_SIZE,
+          "CDAKDllMain::HandleMessage()-- Can't process DAK_NEWSCAST - Health reporting is "
+          "disabled",
+          [&] { m_pHealthReport->Newscast(message); });
     case DAK_CONNSTATE:
-      LogInfoF("CDAkDllMain::HandleMessage()-- DAK_CONNSTATE Message Received");
-      if (tooShort("DAK_CONNSTATE", DAK_CONNSTATE_SIZE)) return TRUE;
-      m_pDiagnostics->ChangeConnectionState(message);
-      if (m_bHREnabled) {
-        m_pReports->ConnectionMessage(message);
-      } else {
-        LogInfoF(
-            "CDAKDllMain::HandleMessage()-- Can't process DAK_CONNSTATE - Health reporting is "
-            "disabled");
-      }
-      return TRUE;
+      return HandleConnState(message, length);
     case DAK_GENERIC:
-      LogInfoF("CDAkDllMain::HandleMessage()-- DAK_GENERIC Message Received");
-      if (!IsGenericRecordSound(message, length)) {
-        LogErrorF(
-            "CDAKDllMain::HandleMessage()-- DAK_GENERIC record malformed (%lu bytes: a length "
-            "is not 1 to 127, runs past the end or misses its zero) - dropped",
-            static_cast<unsigned long>(length));
-        return TRUE;
-      }
-      if (m_bHREnabled) {
-        m_pReportStore->WriteGeneralData(message);
-      } else {
-        LogInfoF(
-            "CDAKDllMain::HandleMessage()-- Can't process DAK_GENERIC - Health reporting is "
-            "disabled");
-      }
-      return TRUE;
+      return HandleGeneric(message, length);
     case DAK_DEL_WCPROPSORBSTARTKEY: {
       LogInfoF("CDAkDllMain::HandleMessage()-- DAK_DEL_WCPROPSORBSTARTKEY Message Received");
       COrbStartParam startParam;
@@ -821,22 +800,58 @@ BOOL CDAKDllMain::HandleMessage(const BYTE* message, DWORD length) {
       startParam.DeleteKey();
       return TRUE;
     }
-    case ADAPTER_STATE_CHANGED: {
-      LogInfoF("CDAkDllMain::HandleMessage()-- ADAPTER_STATE_CHANGED Message Received");
-      DWORD code = m_pDiagnostics->CheckAdapterState();
-      LogInfoF("CDAKDllMain::HandleMessage()-- CheckAdapterState test returned %d",
-               static_cast<int>(code));
-      if (code != 0) {
-        LogErrorF("CDAKDllMain:: HandleMessage() - CheckAdapterState tests failed code = %d",
-                  static_cast<int>(code));
-      } else {
-        LogInfoF("CDAKDllMain::HandleMessage() - CheckAdapterState tests successful");
-      }
-      LogInfoF("CDAkDllMain::HandleMessage()-- ADAPTER_STATE_CHANGED Message Handling complete");
-      return TRUE;
-    }
+    case ADAPTER_STATE_CHANGED:
+      return HandleAdapterStateChanged();
     default:
       LogInfoF("CDAKDllMain::HandleMessage()-- Message not defined");
       return FALSE;
   }
+}
+
+BOOL CDAKDllMain::HandleConnState(const BYTE* message, DWORD length) {
+  LogInfoF("CDAkDllMain::HandleMessage()-- DAK_CONNSTATE Message Received");
+  if (TooShort("DAK_CONNSTATE", length, DAK_CONNSTATE_SIZE)) return TRUE;
+  m_pDiagnostics->ChangeConnectionState(message);
+  if (m_bHREnabled) {
+    m_pReports->ConnectionMessage(message);
+  } else {
+    LogInfoF(
+        "CDAKDllMain::HandleMessage()-- Can't process DAK_CONNSTATE - Health reporting is "
+        "disabled");
+  }
+  return TRUE;
+}
+
+BOOL CDAKDllMain::HandleGeneric(const BYTE* message, DWORD length) {
+  LogInfoF("CDAkDllMain::HandleMessage()-- DAK_GENERIC Message Received");
+  if (!IsGenericRecordSound(message, length)) {
+    LogErrorF(
+        "CDAKDllMain::HandleMessage()-- DAK_GENERIC record malformed (%lu bytes: a length "
+        "is not 1 to 127, runs past the end or misses its zero) - dropped",
+        static_cast<unsigned long>(length));
+    return TRUE;
+  }
+  if (m_bHREnabled) {
+    m_pReportStore->WriteGeneralData(message);
+  } else {
+    LogInfoF(
+        "CDAKDllMain::HandleMessage()-- Can't process DAK_GENERIC - Health reporting is "
+        "disabled");
+  }
+  return TRUE;
+}
+
+BOOL CDAKDllMain::HandleAdapterStateChanged() {
+  LogInfoF("CDAkDllMain::HandleMessage()-- ADAPTER_STATE_CHANGED Message Received");
+  DWORD code = m_pDiagnostics->CheckAdapterState();
+  LogInfoF("CDAKDllMain::HandleMessage()-- CheckAdapterState test returned %d",
+           static_cast<int>(code));
+  if (code != 0) {
+    LogErrorF("CDAKDllMain:: HandleMessage() - CheckAdapterState tests failed code = %d",
+              static_cast<int>(code));
+  } else {
+    LogInfoF("CDAKDllMain::HandleMessage() - CheckAdapterState tests successful");
+  }
+  LogInfoF("CDAkDllMain::HandleMessage()-- ADAPTER_STATE_CHANGED Message Handling complete");
+  return TRUE;
 }

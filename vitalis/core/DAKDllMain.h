@@ -6,6 +6,7 @@
 #include <winport/sync.h>
 
 #include <atomic>
+#include <memory>
 
 #include "core/Progress.h"
 #include "core/Thread.h"
@@ -77,8 +78,8 @@ class CDAKDllMain : public CThread {
 
   BOOL IsHREnabled() const { return m_bHREnabled; }
   DWORD GetTimerPeriod() const { return m_dwTimerPeriod; }
-  CReportStore* GetReportStore() const { return m_pReportStore; }
-  CDiagnostics* GetDiagnostics() const { return m_pDiagnostics; }
+  CReportStore* GetReportStore() const { return m_pReportStore.get(); }
+  CDiagnostics* GetDiagnostics() const { return m_pDiagnostics.get(); }
 
   // What the primary thread has handled so far: messages taken from the mailslot, module
   // timer ticks, configuration reloads (service information) and user-interface updates.
@@ -93,21 +94,35 @@ class CDAKDllMain : public CThread {
   virtual void OnStartHandshakeDone() {}
 
  private:
+  // Init's steps, in order.
+  BOOL CreateWorkers();
+  void CreateShutEvent();
+  BOOL BindDriver();
+  DWORD RunStartupTests();
+  DWORD StartServiceInformation();
+
+  // HandleMessage's cases that do more than pass the record on.
+  BOOL HandleConnState(const BYTE* message, DWORD length);
+  BOOL HandleGeneric(const BYTE* message, DWORD length);
+  BOOL HandleAdapterStateChanged();
+
+  // Owned workers; the destructor releases them in the order the module's shutdown needs,
+  // not in the order they are declared.
   CRITICAL_SECTION m_csConfig;
-  CHealthReport* m_pHealthReport;
-  CDiagnostics* m_pDiagnostics;
-  CReports* m_pReports;
-  CReportStore* m_pReportStore;
-  CSiThread* m_pSiThread;
-  CDriverState* m_pDriverState;
-  CWebcastSetup* m_pWebcast;
+  std::unique_ptr<CHealthReport> m_pHealthReport;
+  std::unique_ptr<CDiagnostics> m_pDiagnostics;
+  std::unique_ptr<CReports> m_pReports;
+  std::unique_ptr<CReportStore> m_pReportStore;
+  std::unique_ptr<CSiThread> m_pSiThread;
+  std::unique_ptr<CDriverState> m_pDriverState;
+  std::unique_ptr<CWebcastSetup> m_pWebcast;
   // Written by the service-information thread's reload, read by the primary thread.
   std::atomic<DWORD> m_dwTimerPeriod;
   const char* m_pszMailslotName;
   HANDLE m_hMailslot;
   HANDLE m_hUIUpdateEvent;
-  CVESDDInterface* m_pVesdd;
-  CConfigRec* m_pConfigRec;
+  std::unique_ptr<CVESDDInterface> m_pVesdd;
+  std::unique_ptr<CConfigRec> m_pConfigRec;
   DWORD m_dwChannel;
   BOOL m_bChannelOpen = FALSE;  // the channel above was opened and is closed on destruction
   std::atomic<BOOL> m_bSiteIDEnabled;
