@@ -1,7 +1,13 @@
 // vitalis-host: a daemon that loads the health module the way the product's host applications
 // do (by file, binding the three exports by name), starts it and stops it on SIGINT/SIGTERM.
 //
-//   vitalis-host                 start, print "started" (or the start result), wait for a signal
+//   vitalis-host                 start, print "started" and run until SIGINT/SIGTERM; any other
+//                                start result is printed ("start result N"), the module is
+//                                stopped and the program ends at once with status 1, so that a
+//                                supervisor can start it again later
+//   vitalis-host --keep-failed   the same, but a failed start is held (the module keeps its
+//                                single-instance mutex) until a signal, as a host application
+//                                that does not stop a failed module would
 //   vitalis-host --set-mode N    only SetReportingMode(N); prints its result
 //   vitalis-host --register      registers the control server (DllRegisterServer); prints its
 //   vitalis-host --unregister    result (0 on success) and removes it again (DllUnregisterServer)
@@ -49,7 +55,8 @@ void* Bind(void* library, const char* name) {
 }
 
 int Usage() {
-  std::fprintf(stderr, "usage: vitalis-host [--set-mode N | --register | --unregister]\n");
+  std::fprintf(stderr,
+               "usage: vitalis-host [--keep-failed | --set-mode N | --register | --unregister]\n");
   return 2;
 }
 
@@ -57,12 +64,15 @@ int Usage() {
 
 int main(int argc, char** argv) {
   bool setMode = false;
+  bool keepFailed = false;
   long mode = 0;
   const char* registration = nullptr;
   if (argc == 2 && std::strcmp(argv[1], "--register") == 0) {
     registration = "DllRegisterServer";
   } else if (argc == 2 && std::strcmp(argv[1], "--unregister") == 0) {
     registration = "DllUnregisterServer";
+  } else if (argc == 2 && std::strcmp(argv[1], "--keep-failed") == 0) {
+    keepFailed = true;
   } else if (argc == 3 && std::strcmp(argv[1], "--set-mode") == 0) {
     char* end = nullptr;
     mode = std::strtol(argv[2], &end, 10);
@@ -115,8 +125,10 @@ int main(int argc, char** argv) {
   }
   std::fflush(stdout);
 
-  int signal = 0;
-  while (sigwait(&stopSignals, &signal) != 0) {
+  if (result == 0 || keepFailed) {
+    int signal = 0;
+    while (sigwait(&stopSignals, &signal) != 0) {
+    }
   }
   stop();
   std::fflush(stdout);
