@@ -3,7 +3,9 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test run clean format
+TSAN_BUILD ?= build-tsan
+
+.PHONY: all deps configure build test run clean format tsan
 
 all: build
 
@@ -14,13 +16,21 @@ configure: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
 
 build: configure
-	@cmake --build $(BUILD) -j $(JOBS)
+	@cmake --build $(BUILD) -j $(JOBS) -- --no-print-directory
 
 test: build
 	@cd $(BUILD) && ctest -j $(JOBS) --output-on-failure --timeout 300
 
 run: build
 	@scripts/run
+
+# ThreadSanitizer build and suite, in its own directory; a reported race fails its test.
+tsan: deps
+	@cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTSAN=ON -DBUILD_BENCH=OFF \
+		$(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(TSAN_BUILD) -j $(JOBS) -- --no-print-directory
+	@cd $(TSAN_BUILD) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 $(TSAN_OPTIONS)" \
+		ctest -j $(JOBS) --output-on-failure --timeout 600
 
 clean:
 	rm -rf $(BUILD)
