@@ -2,6 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+SHELL := /bin/bash
 
 TSAN_BUILD ?= build-tsan
 
@@ -21,7 +22,10 @@ build: configure
 test: build
 	@cd $(BUILD) && ctest -j $(JOBS) --output-on-failure --timeout 300
 
-run: build
+# Like build, but says nothing when nothing had to be built.
+run: configure
+	@set -o pipefail; cmake --build $(BUILD) -j $(JOBS) -- --no-print-directory | \
+		{ grep -vE '^\[ *[0-9]+%\] Built target |^Consolidate compiler generated' || true; }
 	@scripts/run
 
 # ThreadSanitizer build and suite, in its own directory; a reported race fails its test.
