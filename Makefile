@@ -5,8 +5,9 @@ CMAKE_FLAGS ?=
 SHELL := /bin/bash
 
 TSAN_BUILD ?= build-tsan
+SANITIZE_BUILD ?= build-sanitize
 
-.PHONY: all deps configure build test run clean format tsan
+.PHONY: all deps configure build test run clean format tsan sanitize
 
 all: build
 
@@ -34,6 +35,15 @@ tsan: deps
 		$(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) -- --no-print-directory
 	@cd $(TSAN_BUILD) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 $(TSAN_OPTIONS)" \
+		ctest -j $(JOBS) --output-on-failure --timeout 600
+
+# AddressSanitizer and UndefinedBehaviorSanitizer build with warnings as errors, and the suite;
+# undefined behaviour fails the test that meets it.
+sanitize: deps
+	@cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE=ON -DWERROR=ON \
+		-DBUILD_BENCH=OFF $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(SANITIZE_BUILD) -j $(JOBS) -- --no-print-directory
+	@cd $(SANITIZE_BUILD) && UBSAN_OPTIONS="print_stacktrace=1 halt_on_error=1 $(UBSAN_OPTIONS)" \
 		ctest -j $(JOBS) --output-on-failure --timeout 600
 
 clean:
