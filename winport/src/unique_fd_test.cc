@@ -27,7 +27,8 @@ TEST(UniqueFdTest, OwnershipFollowsMovesAndEndsWithTheLastOwner) {
     moved = std::move(writer);
     EXPECT_FALSE(IsOpen(fds[0]));
     EXPECT_TRUE(IsOpen(fds[1]));
-    moved = std::move(moved);  // self-move keeps the descriptor
+    winport::UniqueFd& same = moved;
+    moved = std::move(same);  // a self-move keeps the descriptor
     EXPECT_TRUE(IsOpen(fds[1]));
   }
   EXPECT_FALSE(IsOpen(fds[1]));
