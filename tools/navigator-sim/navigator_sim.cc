@@ -26,13 +26,14 @@ constexpr const char* kSlot = "\\\\.\\mailslot\\DAKUsabilitySlot";
 constexpr std::uint32_t kDakConnState = 4;
 
 const char* const kUsage =
-    "usage: navigator-sim [--connect] [--fail-connect] [--dial-ms N]\n"
+    "usage: navigator-sim [--connect] [--fail-connect] [--dial-ms N] | /SHOWWCPROPS\n"
     "  Registers the \"Orbilink Navigator\" window and prints each message it receives:\n"
     "    WM_CanSendHealthReport | WM_HealthReportSent code=N | WM_CLOSE\n"
     "  --connect       answer WM_CanSendHealthReport with DAK_CONNSTATE CONN_CONNECTING, then\n"
     "                  CONN_CONNECTED after --dial-ms (default 500), and CONN_IDLE once\n"
     "                  WM_HealthReportSent arrives\n"
     "  --fail-connect  with --connect: CONN_CONNECTING, then CONN_IDLE (the dial failed)\n"
+    "  /SHOWWCPROPS    (installed as orbnav.exe) shows the webcast properties, closed at once\n"
     "  Lines starting with \"sent\" tell what it wrote to the mailslot. Ends on SIGINT, SIGTERM\n"
     "  or WM_CLOSE.\n";
 
@@ -89,6 +90,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "navigator-sim: bad --dial-ms %s\n%s", argv[i], kUsage);
         return 2;
       }
+    } else if (arg == "/SHOWWCPROPS") {
+      // Started by the health module's proxy repair: the navigator shows its webcast
+      // properties; here the user closes them at once.
+      std::printf("navigator-sim: webcast properties shown (/SHOWWCPROPS)\n");
+      return 0;
     } else if (arg == "--help" || arg == "-h") {
       std::printf("%s", kUsage);
       return 0;
