@@ -536,28 +536,12 @@ void CDiagnostics::ChangeConnectionState(const BYTE* message) {
     case kConnConnected:
       m_dwConnectionState = kConnConnected;
       LogInfoF("CDiagnostics::ChangeConnectionState: State changed to - CONN_CONNECTED");
-      DNSCheckOnConnection();
+      DNSCheckOnConnect();
       break;
     default:
       LogInfoF("CDiagnostics::ChangeConnectionState: Invalid State");
       break;
   }
-}
-
-// NOT DONE YET: the DNS, proxy server and IRQ tests come with their own change; until then
-// they pass and the connection brings no test.
-void CDiagnostics::DNSCheckOnConnection() {}
-BOOL CDiagnostics::DNSCheck(int, int) {
-  return TRUE;
-}
-BOOL CDiagnostics::IRQTest() {
-  return TRUE;
-}
-BOOL CDiagnostics::ProxyServerCheck() {
-  return TRUE;
-}
-void CDiagnostics::SetStartPreferences() {
-  LogInfoF("CDiagnostics::SetStartPreferences - start preferences are not repaired yet");
 }
 
 bool CDiagnostics::IsShuttingDown() {

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <ctime>
+#include <functional>
 #include <string>
 
 #include "core/Thread.h"
@@ -81,6 +82,15 @@ const char* AdapterCodeText(DWORD code);
 // The text of a TCP/IP code ("Undefined" for unknown codes).
 const char* TcpIpCodeText(DWORD code);
 
+// The host name the DNS test resolves when "DNSLookupName" is not set: the product's web host.
+inline constexpr const char kDefaultDNSLookupName[] = "www.orbilink.com";
+
+// Resolves the DNS test's host name ("DNSLookupName" of the DNSCheck subkey, else the default)
+// into `host` (cut to `hostSize`); `seconds` is how long the look-up took, in whole seconds of
+// the module's clock. `resolve` replaces the system resolver when given.
+BOOL DNSLookupName(DWORD* seconds, char* host, DWORD hostSize,
+                   const std::function<bool(const char*)>& resolve = {});
+
 // Checks the driver's TCP/IP binding through a channel of its own; a TCP/IP code. Mode 0 (at
 // start-up) reports only the connection-sharing errors.
 DWORD TcpIP_Config_Check(CVESDDInterface* driver, int mode);
@@ -137,9 +147,44 @@ class CDiagnostics : public CThread {
   BOOL ValidateTcpIPSettings(int mode);
   void TCPIP_Check(DWORD code);
   BOOL IpAddrCheck();
-  // Puts the product's start preferences back after an address problem.
-  // NOT DONE YET: comes with the corrective actions; only traced here.
+  // Puts the product's start preferences back after an address problem: "StartPref" "0"
+  // under each known subkey of "ORBStart".
   virtual void SetStartPreferences();
+
+  // DNS test (id 2): 0 passed, 201 the name did not resolve, 202 resolved too slowly.
+  // `onConnect` is set for the test run when the connection comes up.
+  virtual BOOL DNSCheck(int position, int onConnect);
+  void DNSCheckOnConnect();
+
+  // Proxy server test (id 6): the webcast program writes "ProxyTest.ini", classified here.
+  BOOL ProxyServer(int position);
+  DWORD ProxyServerTest(BOOL* running);
+  // How an outside program run ended: it ended, could not be started, outlived the wait, or
+  // the module shut down while it ran.
+  enum class ProgramRun { kEnded, kNotStarted, kTimedOut, kShutdown };
+  // Mode 1: the navigator showing the webcast properties; mode 2: the webcast program, for the
+  // test (caller "ProxyServerTest") or for the repair (no caller). TRUE when it was started and
+  // ended, or, except for the test, still runs when the wait gives it up. `run` tells which.
+  BOOL LaunchAppForPST(int mode, const char* caller, ProgramRun* run = nullptr);
+
+  // IRQ test (id 4), through the outside IRQ checker.
+  virtual BOOL IRQTest();
+
+  // Repairs asked for by the diagnostics application: `ids` ends with a 0 entry. Each outcome
+  // goes to the report as a "DiagCorrections" message through the mailslot.
+  BOOL TakeCorrectiveAction(const DWORD* ids, BOOL* reboot);
+  BOOL AdapterCorrAction();
+  BOOL AdapterCheckCorrectiveAction(DWORD code);
+  BOOL MultipleRegCorrAction();
+  BOOL TCPIPCorrAction(BOOL* reboot);
+  BOOL ProxyServerCorrAction(DWORD proxyResult, BOOL* reboot);
+  BOOL CorrActionForPST(DWORD proxyResult, BOOL* reboot);
+  // Deletes every subkey of HKLM `enumKey` ("Enum\PCI", "Enum\USB") whose name contains
+  // `pattern` (case-sensitive); FALSE when the key cannot be opened or a deletion fails.
+  static BOOL RemoveDeviceEntries(const char* enumKey, const char* pattern);
+
+  // How long the proxy and IRQ tests wait for an outside program before giving it up.
+  static constexpr DWORD kOutsideProgramWaitMs = 5 * 60 * 1000;
 
   // Test status store, shared by every thread and object of the module: the "TestStatus" value
   // of each test's subkey. SetTestStatus signals "DIAGSTATUS_UPDATE_EVENT" when the stored value
@@ -175,12 +220,15 @@ class CDiagnostics : public CThread {
   // Marks every StartUp test due; true when any was.
   bool MarkStartupTestsDue();
   void ReadDRVTTestString(char* text, DWORD size);
-  // The DNS test on connection. NOT DONE YET: comes with the DNS, proxy and IRQ tests.
-  virtual void DNSCheckOnConnection();
-  // Test ids 2, 4 and 6 of PerformTest. NOT DONE YET: they pass until those tests exist.
-  virtual BOOL DNSCheck(int position, int mode);
-  virtual BOOL IRQTest();
+  // Test id 6 of PerformTest, once IsPSTToPerform allows it.
   virtual BOOL ProxyServerCheck();
+  // Runs an outside program and waits for it to end, for the diagnostics' shutdown or for
+  // m_dwOutsideProgramWaitMs, whichever comes first; a program still running then is left
+  // running. `applicationName` may be null (the command line's first word names the program).
+  ProgramRun RunOutsideProgram(const char* applicationName, const char* commandLine,
+                               const char* who);
+  // The IRQ test's outcome and its text, before they are recorded.
+  DWORD RunIRQCheck(std::string* text, bool* shutdown);
   // Writes a test result: to the report file when the test includes it, and always to the local
   // history file with the run number appended to the key ("key%04d").
   void WriteResult(DWORD id, const char* reportKey, const char* localKey, const char* value);
@@ -212,6 +260,9 @@ class CDiagnostics : public CThread {
   std::atomic<BOOL> m_bDoOnIntConnUp;
   std::atomic<DWORD> m_dwMaxAdapterError;
   DWORD m_dwDiagAppIdleWaitMs = kDiagAppIdleWaitMs;
+  DWORD m_dwOutsideProgramWaitMs = kOutsideProgramWaitMs;
+  // Resolves a host name for the DNS test; empty: the system resolver.
+  std::function<bool(const char*)> m_fnResolveHost;
 
   // Consecutive failed heartbeat checks, module-wide (the primary and tuning threads share it).
   static std::atomic<DWORD> s_dwHeartBeatFailures;
