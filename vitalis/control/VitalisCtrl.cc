@@ -429,10 +429,7 @@ short CVitalisCtrl::FixProblem(const char* pszTestID) {
     return 0;
   }
   BOOL reboot = FALSE;
-  // NOT DONE YET: the repairs (CDiagnostics::TakeCorrectiveAction) are called here once the
-  // corrective actions exist; until then nothing is repaired.
-  LogErrorF("CVitalisCtrl::FixProblem - corrective actions not available");
-  BOOL retVal = FALSE;
+  BOOL retVal = m_DiagObj->TakeCorrectiveAction(ids, &reboot);
   short nRet = retVal > 0 ? 1 : 0;
   if (reboot) {
     m_bRebootRequired = TRUE;

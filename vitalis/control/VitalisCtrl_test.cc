@@ -196,7 +196,7 @@ TEST_F(ControlTest, StopBeforeInitAndBadRepairRequestsAreRefused) {
 
 // A repair that needs a restart closes the application through Shutdown, and the Stop that
 // follows asks the utility library once for the restart.
-TEST_F(ControlTest, DISABLED_RepairNeedingARestartShutsDownAndStopRestarts) {
+TEST_F(ControlTest, RepairNeedingARestartShutsDownAndStopRestarts) {
   CVitalisCtrl ctrl;
   EventLog events;
   events.Attach(ctrl);
