@@ -425,7 +425,8 @@ class FormsTest : public QObject {
     Make();
     QByteArray wav(
         "RIFF\x24\x00\x00\x00WAVEfmt \x10\x00\x00\x00\x01\x00\x01\x00\x40\x1f\x00\x00"
-        "\x80\x3e\x00\x00\x02\x00\x10\x00data\x00\x00\x00\x00",
+        "\x80\x3e\x00\x00\x02\x00\x10\x00"
+        "data\x00\x00\x00\x00",
         44);
     WriteBytes(folder + "/song.wav", wav);
     QStringList shown;

@@ -323,8 +323,9 @@ BOOL CReports::Run() {
     }
   }
 
-  delete[] currentFile;
+  // The current file's record points at this text until its record is freed.
   CleanupReportsThread();
+  delete[] currentFile;
 
   if (ShutdownRequested()) {
     LogInfoF("CReports::Run - shutdown message received aborting op.- outside while loop");
