@@ -16,21 +16,9 @@
 
 using namespace winport;
 
-namespace {
+using receiver_sim::InstallDirectory;
 
-std::string InstallDirectory() {
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tessaline\\Orbilink", 0, KEY_READ, &key) !=
-      ERROR_SUCCESS)
-    return "";
-  char text[500] = {};
-  DWORD type = 0;
-  DWORD size = sizeof text - 1;
-  LONG rc =
-      RegQueryValueExA(key, "MainDirectory", nullptr, &type, reinterpret_cast<BYTE*>(text), &size);
-  RegCloseKey(key);
-  return rc == ERROR_SUCCESS && type == REG_SZ ? std::string(text) : std::string();
-}
+namespace {
 
 void Count(const char* name) {
   receiver_sim::SimState state = receiver_sim::SimState::Load();

@@ -20,21 +20,9 @@
 
 using namespace winport;
 
-namespace {
+using receiver_sim::InstallDirectory;
 
-std::string InstallDirectory() {
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tessaline\\Orbilink", 0, KEY_READ, &key) !=
-      ERROR_SUCCESS)
-    return "";
-  char text[500] = {};
-  DWORD type = 0;
-  DWORD size = sizeof text - 1;
-  LONG rc =
-      RegQueryValueExA(key, "MainDirectory", nullptr, &type, reinterpret_cast<BYTE*>(text), &size);
-  RegCloseKey(key);
-  return rc == ERROR_SUCCESS && type == REG_SZ ? std::string(text) : std::string();
-}
+namespace {
 
 std::vector<std::string> Split(const std::string& text, char separator) {
   std::vector<std::string> parts;

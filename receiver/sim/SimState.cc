@@ -493,4 +493,19 @@ void HideMissingEntryPoints(const void* anyAddressInLibrary) {
   }
 }
 
+std::string InstallDirectory() {
+  winport::HKEY key = nullptr;
+  if (winport::RegOpenKeyExA(winport::HKEY_LOCAL_MACHINE, "SOFTWARE\\Tessaline\\Orbilink", 0,
+                             winport::KEY_READ, &key) != winport::ERROR_SUCCESS)
+    return "";
+  char text[500] = {};
+  winport::DWORD type = 0;
+  winport::DWORD size = sizeof text - 1;
+  winport::LONG rc = winport::RegQueryValueExA(key, "MainDirectory", nullptr, &type,
+                                               reinterpret_cast<winport::BYTE*>(text), &size);
+  winport::RegCloseKey(key);
+  return rc == winport::ERROR_SUCCESS && type == winport::REG_SZ ? std::string(text)
+                                                                 : std::string();
+}
+
 }  // namespace receiver_sim

@@ -61,6 +61,9 @@ void CopyText(char* buffer, std::size_t size, const std::string& text);
 void PutU32(void* buffer, std::size_t offset, std::uint32_t value);
 void PutU16(void* buffer, std::size_t offset, std::uint16_t value);
 
+// The product's install folder ("MainDirectory" under the product's key), or "" when unset.
+std::string InstallDirectory();
+
 }  // namespace receiver_sim
 
 namespace receiver_sim {
