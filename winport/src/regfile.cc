@@ -254,20 +254,28 @@ bool Utf16leToUtf8(std::string_view s, std::string* out) {
   return true;
 }
 
-bool Parse(std::string_view text, Document* doc, std::string* error) {
-  doc->sections.clear();
-  std::string converted;
-  if (text.size() >= 2 && static_cast<unsigned char>(text[0]) == 0xFF &&
-      static_cast<unsigned char>(text[1]) == 0xFE) {
-    if (!Utf16leToUtf8(text.substr(2), &converted)) {
-      *error = "line 1: the file ends in the middle of a UTF-16 character";
+namespace {
+
+// The parse's steps. Each reports what is wrong in `what`; Parse puts the line number before it.
+
+// The file's encoding: UTF-16LE after its byte-order mark is converted into `converted`, a UTF-8
+// byte-order mark is dropped.
+bool DecodeText(std::string_view* text, std::string* converted, std::string* what) {
+  if (text->size() >= 2 && static_cast<unsigned char>((*text)[0]) == 0xFF &&
+      static_cast<unsigned char>((*text)[1]) == 0xFE) {
+    if (!Utf16leToUtf8(text->substr(2), converted)) {
+      *what = "the file ends in the middle of a UTF-16 character";
       return false;
     }
-    text = converted;
-  } else if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") {
-    text.remove_prefix(3);
+    *text = *converted;
+  } else if (text->substr(0, 3) == "\xEF\xBB\xBF") {
+    text->remove_prefix(3);
   }
+  return true;
+}
 
+// LF-separated lines; a CR before the LF is left for TrimView.
+std::vector<std::string_view> SplitLines(std::string_view text) {
   std::vector<std::string_view> lines;
   while (!text.empty()) {
     size_t nl = text.find('\n');
@@ -275,6 +283,157 @@ bool Parse(std::string_view text, Document* doc, std::string* error) {
     if (nl == std::string_view::npos) break;
     text.remove_prefix(nl + 1);
   }
+  return lines;
+}
+
+// Up to eight hex digits, as in "dword:0000001f" and "hex(7)".
+bool ParseHexNumber(std::string_view digits, DWORD* v) {
+  if (digits.empty() || digits.size() > 8) return false;
+  *v = 0;
+  for (char c : digits) {
+    int d = HexDigit(c);
+    if (d < 0) return false;
+    *v = *v * 16 + static_cast<DWORD>(d);
+  }
+  return true;
+}
+
+// "[HKCU\Software\X]" or "[-HKCU\Software\X]".
+bool ParseSectionLine(std::string_view s, Section* sec, std::string* what) {
+  if (s.back() != ']') {
+    *what = "a key line must end with ']'";
+    return false;
+  }
+  std::string_view inner = s.substr(1, s.size() - 2);
+  if (!inner.empty() && inner.front() == '-') {
+    sec->remove = true;
+    inner.remove_prefix(1);
+  }
+  HKEY root;
+  std::string sub;
+  if (!SplitKeyPath(inner, &root, &sub)) {
+    *what = "unknown root key in [" + std::string(inner) + "]";
+    return false;
+  }
+  sec->key = std::string(inner);
+  return true;
+}
+
+// "@" or a quoted name, then '='; `rest` is what follows the '='.
+bool ParseValueName(std::string_view s, Entry* e, std::string_view* rest, std::string* what) {
+  size_t pos = 0;
+  if (s.front() == '@') {
+    pos = 1;
+  } else if (!ParseQuoted(s, &pos, &e->name)) {
+    *what = "the value name has no closing quote";
+    return false;
+  }
+  while (pos < s.size() && (s[pos] == ' ' || s[pos] == '\t')) ++pos;
+  if (pos >= s.size() || s[pos] != '=') {
+    *what = "'=' expected after the value name";
+    return false;
+  }
+  *rest = TrimView(s.substr(pos + 1));
+  return true;
+}
+
+// "text" -> REG_SZ, stored with its terminator.
+bool ParseStringData(std::string_view rest, Entry* e, std::string* what) {
+  size_t p = 0;
+  std::string str;
+  if (!ParseQuoted(rest, &p, &str) || !TrimView(rest.substr(p)).empty()) {
+    *what = "malformed string data";
+    return false;
+  }
+  e->type = REG_SZ;
+  e->data = std::move(str);
+  e->data.push_back('\0');
+  return true;
+}
+
+// dword:XXXXXXXX (rest without the "dword:") -> REG_DWORD, little-endian.
+bool ParseDwordData(std::string_view digits, Entry* e, std::string* what) {
+  DWORD v = 0;
+  if (!ParseHexNumber(digits, &v)) {
+    *what = "malformed dword data";
+    return false;
+  }
+  e->type = REG_DWORD;
+  for (int k = 0; k < 4; ++k) e->data.push_back(static_cast<char>((v >> (8 * k)) & 0xFF));
+  return true;
+}
+
+// hex:... or hex(T):... (after the "hex"), continued over the following lines after a trailing
+// backslash; `next` moves past the lines used. In a Unicode file, string types are UTF-16LE.
+bool ParseHexData(std::string_view after, const std::vector<std::string_view>& lines, size_t* next,
+                  bool unicode, Entry* e, std::string* what) {
+  e->type = REG_BINARY;
+  if (!after.empty() && after.front() == '(') {
+    size_t close = after.find(')');
+    if (close == std::string_view::npos || !ParseHexNumber(after.substr(1, close - 1), &e->type)) {
+      *what = "malformed hex(type)";
+      return false;
+    }
+    after.remove_prefix(close + 1);
+  }
+  if (after.empty() || after.front() != ':') {
+    *what = "':' expected after hex";
+    return false;
+  }
+  std::string list(after.substr(1));
+  while (!TrimView(list).empty() && TrimView(list).back() == '\\') {
+    list = std::string(TrimView(list));
+    list.pop_back();
+    if (*next >= lines.size()) {
+      *what = "the file ends inside continued hex data";
+      return false;
+    }
+    list += TrimView(lines[(*next)++]);
+  }
+  std::string bytes;
+  if (!ParseHexList(list, &bytes)) {
+    *what = "malformed hex data";
+    return false;
+  }
+  if (unicode && (e->type == REG_SZ || e->type == REG_EXPAND_SZ || e->type == REG_MULTI_SZ)) {
+    if (!Utf16leToUtf8(bytes, &e->data)) {
+      *what = "string data with an odd number of bytes";
+      return false;
+    }
+  } else {
+    e->data = std::move(bytes);
+  }
+  return true;
+}
+
+// A value line: its name, then its data by the form the data takes ("-" deletes the value).
+bool ParseValueLine(std::string_view s, const std::vector<std::string_view>& lines, size_t* next,
+                    bool unicode, Entry* e, std::string* what) {
+  std::string_view rest;
+  if (!ParseValueName(s, e, &rest, what)) return false;
+  if (rest == "-") {
+    e->remove = true;
+    return true;
+  }
+  if (!rest.empty() && rest.front() == '"') return ParseStringData(rest, e, what);
+  if (rest.substr(0, 6) == "dword:") return ParseDwordData(rest.substr(6), e, what);
+  if (rest.substr(0, 3) == "hex")
+    return ParseHexData(rest.substr(3), lines, next, unicode, e, what);
+  *what = "unrecognised value data";
+  return false;
+}
+
+}  // namespace
+
+bool Parse(std::string_view text, Document* doc, std::string* error) {
+  doc->sections.clear();
+  std::string converted;
+  std::string what;
+  if (!DecodeText(&text, &converted, &what)) {
+    *error = LineError(1, what);
+    return false;
+  }
+  std::vector<std::string_view> lines = SplitLines(text);
   std::string_view first = lines.empty() ? std::string_view() : TrimView(lines[0]);
   bool unicode = first == kHeader;
   if (!unicode && first != "REGEDIT4") {
@@ -282,34 +441,21 @@ bool Parse(std::string_view text, Document* doc, std::string* error) {
     return false;
   }
 
-  for (size_t i = 1; i < lines.size(); ++i) {
-    int lineNo = static_cast<int>(i + 1);
-    std::string_view s = TrimView(lines[i]);
+  size_t next = 1;
+  while (next < lines.size()) {
+    int lineNo = static_cast<int>(next + 1);
+    std::string_view s = TrimView(lines[next++]);
     if (s.empty() || s.front() == ';') continue;
-
     if (s.front() == '[') {
-      if (s.back() != ']') {
-        *error = LineError(lineNo, "a key line must end with ']'");
-        return false;
-      }
       Section sec;
       sec.line = lineNo;
-      std::string_view inner = s.substr(1, s.size() - 2);
-      if (!inner.empty() && inner.front() == '-') {
-        sec.remove = true;
-        inner.remove_prefix(1);
-      }
-      HKEY root;
-      std::string sub;
-      if (!SplitKeyPath(inner, &root, &sub)) {
-        *error = LineError(lineNo, "unknown root key in [" + std::string(inner) + "]");
+      if (!ParseSectionLine(s, &sec, &what)) {
+        *error = LineError(lineNo, what);
         return false;
       }
-      sec.key = std::string(inner);
       doc->sections.push_back(std::move(sec));
       continue;
     }
-
     if (s.front() != '"' && s.front() != '@') {
       *error = LineError(lineNo, "unexpected text \"" + std::string(s.substr(0, 40)) + "\"");
       return false;
@@ -320,97 +466,8 @@ bool Parse(std::string_view text, Document* doc, std::string* error) {
     }
     Entry e;
     e.line = lineNo;
-    size_t pos = 0;
-    if (s.front() == '@') {
-      pos = 1;
-    } else if (!ParseQuoted(s, &pos, &e.name)) {
-      *error = LineError(lineNo, "the value name has no closing quote");
-      return false;
-    }
-    while (pos < s.size() && (s[pos] == ' ' || s[pos] == '\t')) ++pos;
-    if (pos >= s.size() || s[pos] != '=') {
-      *error = LineError(lineNo, "'=' expected after the value name");
-      return false;
-    }
-    std::string_view rest = TrimView(s.substr(pos + 1));
-
-    if (rest == "-") {
-      e.remove = true;
-    } else if (!rest.empty() && rest.front() == '"') {
-      size_t p = 0;
-      std::string str;
-      if (!ParseQuoted(rest, &p, &str) || !TrimView(rest.substr(p)).empty()) {
-        *error = LineError(lineNo, "malformed string data");
-        return false;
-      }
-      e.type = REG_SZ;
-      e.data = str;
-      e.data.push_back('\0');
-    } else if (rest.substr(0, 6) == "dword:") {
-      std::string_view digits = rest.substr(6);
-      DWORD v = 0;
-      bool ok = !digits.empty() && digits.size() <= 8;
-      for (char c : digits) {
-        int d = HexDigit(c);
-        if (d < 0) ok = false;
-        v = v * 16 + static_cast<DWORD>(d < 0 ? 0 : d);
-      }
-      if (!ok) {
-        *error = LineError(lineNo, "malformed dword data");
-        return false;
-      }
-      e.type = REG_DWORD;
-      for (int k = 0; k < 4; ++k) e.data.push_back(static_cast<char>((v >> (8 * k)) & 0xFF));
-    } else if (rest.substr(0, 3) == "hex") {
-      std::string_view after = rest.substr(3);
-      e.type = REG_BINARY;
-      if (!after.empty() && after.front() == '(') {
-        size_t close = after.find(')');
-        std::string_view digits = after.substr(1, close == std::string_view::npos ? 0 : close - 1);
-        DWORD t = 0;
-        bool ok = close != std::string_view::npos && !digits.empty() && digits.size() <= 8;
-        for (char c : digits) {
-          int d = HexDigit(c);
-          if (d < 0) ok = false;
-          t = t * 16 + static_cast<DWORD>(d < 0 ? 0 : d);
-        }
-        if (!ok) {
-          *error = LineError(lineNo, "malformed hex(type)");
-          return false;
-        }
-        e.type = t;
-        after.remove_prefix(close + 1);
-      }
-      if (after.empty() || after.front() != ':') {
-        *error = LineError(lineNo, "':' expected after hex");
-        return false;
-      }
-      std::string list(after.substr(1));
-      // Long data continues on the next lines after a trailing backslash.
-      while (!TrimView(list).empty() && TrimView(list).back() == '\\') {
-        list = std::string(TrimView(list));
-        list.pop_back();
-        if (++i >= lines.size()) {
-          *error = LineError(lineNo, "the file ends inside continued hex data");
-          return false;
-        }
-        list += TrimView(lines[i]);
-      }
-      std::string bytes;
-      if (!ParseHexList(list, &bytes)) {
-        *error = LineError(lineNo, "malformed hex data");
-        return false;
-      }
-      if (unicode && (e.type == REG_SZ || e.type == REG_EXPAND_SZ || e.type == REG_MULTI_SZ)) {
-        if (!Utf16leToUtf8(bytes, &e.data)) {
-          *error = LineError(lineNo, "string data with an odd number of bytes");
-          return false;
-        }
-      } else {
-        e.data = std::move(bytes);
-      }
-    } else {
-      *error = LineError(lineNo, "unrecognised value data");
+    if (!ParseValueLine(s, lines, &next, unicode, &e, &what)) {
+      *error = LineError(lineNo, what);
       return false;
     }
     doc->sections.back().entries.push_back(std::move(e));

@@ -177,6 +177,10 @@ TEST(RegFile, BadFilesNameTheLineAndImportNothing) {
            {head + "[HKCU\\X]\n\"v\"=\"open\n", "line 4: malformed string"},
            {head + "[HKCU\\X]\n\"v\"=hex:01,\\\n", "line 4: the file ends inside"},
            {head + "[HKCU\\X\n", "line 3: a key line must end"},
+           {head + "[HKCU\\X]\n\"v\"=hex(7:00\n", "line 4: malformed hex(type)"},
+           {head + "[HKCU\\X]\n\"v\" dword:1\n", "line 4: '=' expected"},
+           {head + "[HKCU\\X]\n@=qword:1\n", "line 4: unrecognised value data"},
+           {"\xFF\xFE" + regfile::Utf8ToUtf16le(head) + "x", "line 1: the file ends in the middle"},
        }) {
     regfile::Document doc;
     std::string error;
