@@ -25,7 +25,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 
-const std::string kOrbilink = "SOFTWARE\\Tessaline\\Orbilink";
+using namespace vitalis_testing;
 
 // Two processors: the first rated 500 MHz, the second without a clock figure.
 constexpr const char* kCpuInfo =
@@ -62,51 +62,6 @@ class CStoppedAfterVersion : public CTestConfigRec {
   }
 };
 
-HKEY CreateKey(const std::string& path) {
-  HKEY key = nullptr;
-  EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                            nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  return key;
-}
-
-void SetValue(const std::string& path, const char* name, DWORD type, const void* data, DWORD size) {
-  HKEY key = CreateKey(path);
-  EXPECT_EQ(RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
-}
-
-void SetText(const std::string& path, const char* name, const std::string& value) {
-  SetValue(path, name, REG_SZ, value.c_str(), static_cast<DWORD>(value.size() + 1));
-}
-
-void DeleteTree(const std::string& path) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
-    return;
-  char name[256];
-  DWORD size = sizeof name;
-  while (RegEnumKeyExA(key, 0, name, &size, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
-    DeleteTree(path + "\\" + name);
-    size = sizeof name;
-  }
-  RegCloseKey(key);
-  RegDeleteKeyA(HKEY_LOCAL_MACHINE, path.c_str());
-}
-
-std::string ReadText(const std::string& path, const char* name) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
-    return "<no key>";
-  char text[256] = {};
-  DWORD size = sizeof text - 1;
-  DWORD type = 0;
-  LONG rc = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text), &size);
-  RegCloseKey(key);
-  return rc == ERROR_SUCCESS && type == REG_SZ ? std::string(text) : "<none>";
-}
-
 class ConfigRecTest : public StoreTest {
  protected:
   static void SetUpTestSuite() {
@@ -122,14 +77,9 @@ class ConfigRecTest : public StoreTest {
     DeleteTree(kOrbilink + "\\Pointing");
     DeleteTree(kOrbilink + "\\Zephyr");
     DeleteTree(kOrbilink + "\\Winvesdd");
-    for (const char* name : {"Language", "BuildNo", "PreviousVersion", "Version"}) {
-      HKEY key = CreateKey(kOrbilink);
-      RegDeleteValueA(key, name);
-      RegCloseKey(key);
-    }
-    HKEY hr = CreateKey(kOrbilink + "\\HealthReport");
-    RegDeleteValueA(hr, "LastReportedVersion");
-    RegCloseKey(hr);
+    for (const char* name : {"Language", "BuildNo", "PreviousVersion", "Version"})
+      DeleteValue(kOrbilink, name);
+    DeleteValue(kHR, "LastReportedVersion");
     fs::remove_all(Host("c:\\Orbilink\\Bin"));
     m_sim.Set("disk_total", "21474836480");
     m_sim.Set("disk_free", "10737418240");
@@ -252,7 +202,7 @@ TEST_F(ConfigRecTest, FullRecordIsOneSectionInTableOrder) {
                 "MHz02=Unknown\r\n"
                 "Identifier02=x86 Family 6 Model 2 Stepping 1\r\n"
                 "VendorIdentifier02=AuthenticAMD\r\n");
-  EXPECT_EQ(ReadText(kOrbilink + "\\HealthReport", "LastReportedVersion"), "3.2.0");
+  EXPECT_EQ(ReadText(kHR, "LastReportedVersion"), "3.2.0");
   std::string trace = Trace();
   EXPECT_NE(trace.find("CConfigRec::WriteVersionNo - written the value 3.2.0 for the version "
                        "number in the registry"),
@@ -341,7 +291,7 @@ TEST_F(ConfigRecTest, NoVersionNoRecordOfIt) {
     CConfigRec rec(&m_store);
     RunToEnd(rec);
   }
-  EXPECT_EQ(ReadText(kOrbilink + "\\HealthReport", "LastReportedVersion"), "<none>");
+  EXPECT_EQ(ReadText(kHR, "LastReportedVersion"), "<none>");
   EXPECT_NE(Report().find("Version=Unknown\r\n"), std::string::npos);
   EXPECT_NE(Trace().find("CConfigRec::PopulateOrbilinkVerInfo  - VERSION not found"),
             std::string::npos);
@@ -425,7 +375,7 @@ TEST_F(ConfigRecTest, ShutdownRightAfterTheVersionLeavesNoRecord) {
     EXPECT_TRUE(GetExitCodeThread(rec.GetThreadHandle(), &code));
     EXPECT_EQ(code, 1u);  // ended by the request, not by a finished record
   }
-  EXPECT_EQ(ReadText(kOrbilink + "\\HealthReport", "LastReportedVersion"), "3.2.0");
+  EXPECT_EQ(ReadText(kHR, "LastReportedVersion"), "3.2.0");
   EXPECT_EQ(Report(), "");
   EXPECT_EQ(Trace().find("CConfigRec::Run - Finished Getting the parameters"), std::string::npos);
 }

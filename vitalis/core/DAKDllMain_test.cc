@@ -3,9 +3,6 @@
 #include "core/DAKDllMain.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <winport/handle.h>
 #include <winport/mailslot.h>
 #include <winport/registry.h>
@@ -17,7 +14,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,90 +24,14 @@
 #include "core/Win.h"
 #include "diag/Diagnostics.h"
 #include "testing.h"
+#include "testing/Process_testing.h"
+#include "testing/Registry_testing.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using winport::testing::Prefix;
-using winport::testing::ReadFile;
+using namespace vitalis_testing;
 
 constexpr DWORD kWaitMs = 10000;
-
-void DeleteTree(HKEY root, const std::string& path) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(root, path.c_str(), 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
-  for (;;) {
-    char name[256];
-    DWORD size = sizeof name;
-    if (RegEnumKeyExA(key, 0, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-      break;
-    DeleteTree(root, path + "\\" + name);
-  }
-  RegCloseKey(key);
-  std::string parent = path.substr(0, path.rfind('\\'));
-  std::string leaf = path.substr(path.rfind('\\') + 1);
-  HKEY parentKey = nullptr;
-  if (RegOpenKeyExA(root, parent.c_str(), 0, KEY_ALL_ACCESS, &parentKey) == ERROR_SUCCESS) {
-    RegDeleteKeyA(parentKey, leaf.c_str());
-    RegCloseKey(parentKey);
-  }
-}
-
-HKEY CreateKey(const std::string& path) {
-  HKEY key = nullptr;
-  DWORD disposition = 0;
-  EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                            nullptr, &key, &disposition),
-            ERROR_SUCCESS);
-  return key;
-}
-
-void SetDword(const std::string& path, const char* name, DWORD value) {
-  HKEY key = CreateKey(path);
-  EXPECT_EQ(RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
-}
-
-void SetText(const std::string& path, const char* name, const std::string& value) {
-  HKEY key = CreateKey(path);
-  EXPECT_EQ(RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                           static_cast<DWORD>(value.size() + 1)),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
-}
-
-void DeleteValue(const std::string& path, const char* name) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS) {
-    RegDeleteValueA(key, name);
-    RegCloseKey(key);
-  }
-}
-
-bool ReadDword(const std::string& path, const char* name, DWORD* value) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
-    return false;
-  }
-  DWORD type = 0;
-  DWORD size = 4;
-  LONG rc = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
-  RegCloseKey(key);
-  return rc == ERROR_SUCCESS && type == REG_DWORD;
-}
-
-bool KeyExists(const std::string& path) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
-    return false;
-  }
-  RegCloseKey(key);
-  return true;
-}
-
-const std::string kOrbilink = "SOFTWARE\\Tessaline\\Orbilink";
-const std::string kHR = kOrbilink + "\\HealthReport";
 
 std::vector<BYTE> U32s(std::initializer_list<DWORD> words, std::size_t size = 0) {
   std::vector<BYTE> bytes(std::max(size, words.size() * 4), 0);
@@ -141,21 +61,11 @@ class VitalisModuleTest : public ::testing::Test {
  protected:
   void SetUp() override {
     StopVitalisDLL();  // nothing left from an earlier test of this process
-    DeleteTree(HKEY_LOCAL_MACHINE, kOrbilink);
-    SetDword(kHR, "TraceLevel", 8);
-    // The file goes back to its start every TraceFileLen lines, counted over the process; how
-    // many lines a test writes depends on how its threads ran, so a test reading its trace
-    // must never see it wrapped.
-    SetDword(kHR, "TraceFileLen", 100000000);
-    SetText(kHR, "DllTraceFileName", "c:\\hrdll.log");
-    ResetModuleTrace();
+    ResetProductKeyAndTrace();
   }
   void TearDown() override { StopVitalisDLL(); }
 
-  std::string Trace() { return ReadFile(Prefix() / "drive_c" / "hrdll.log"); }
-  static bool Has(const std::string& text, const std::string& line) {
-    return text.find(line) != std::string::npos;
-  }
+  static std::string Trace() { return ModuleTrace(); }
 
   CDAKDllMain* StartModule() {
     EXPECT_EQ(StartVitalisDLL(), 0u);
@@ -242,54 +152,16 @@ TEST_F(VitalisModuleTest, OneInstancePerProcessAndARefusedStartLeavesNoTrace) {
   EXPECT_EQ(StopVitalisDLL(), 0u);
 }
 
-// Reads one line from a child's stdout.
-std::string ReadLine(int fd) {
-  std::string line;
-  char c;
-  while (read(fd, &c, 1) == 1 && c != '\n') line += c;
-  return line;
-}
-
 TEST_F(VitalisModuleTest, SecondProcessIsRefusedThroughTheNamedMutex) {
-  fs::path host = winport::testing::BinDir() / "vitalis-host";
-  ASSERT_TRUE(fs::exists(host)) << host;
-  int out[2];
-  ASSERT_EQ(pipe(out), 0);
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    dup2(out[1], 1);
-    close(out[0]);
-    close(out[1]);
-    execl(host.c_str(), "vitalis-host", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(out[1]);
-  // Whatever the outcome, the other process does not outlive the test.
-  struct Reaper {
-    pid_t pid;
-    int status = -1;
-    int Stop() {
-      if (pid > 0) {
-        kill(pid, SIGTERM);
-        waitpid(pid, &status, 0);
-        pid = 0;
-      }
-      return status;
-    }
-    ~Reaper() { Stop(); }
-  } reaper{child};
-  ASSERT_EQ(ReadLine(out[0]), "started");
+  Process host({"vitalis-host"});
+  ASSERT_EQ(host.WaitForLine("started"), "started");
 
   EXPECT_EQ(StartVitalisDLL(), 1u);
   EXPECT_EQ(GetCurrentInstance(), nullptr);
   EXPECT_EQ(CDAKDllMain::GetInstanceCount(), 0u);
   EXPECT_EQ(StopVitalisDLL(), 0u);
 
-  int status = reaper.Stop();
-  close(out[0]);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(host.Kill(SIGTERM), 0);
 
   // The mutex went with the other process: this one may run now.
   StartModule();
@@ -297,18 +169,15 @@ TEST_F(VitalisModuleTest, SecondProcessIsRefusedThroughTheNamedMutex) {
 }
 
 TEST_F(VitalisModuleTest, SetReportingModeCreatesTheKeyAndStoresTheModeUnchanged) {
-  DeleteTree(HKEY_LOCAL_MACHINE, kHR);
+  DeleteTree(kHR);
   CreateKey(kOrbilink);
   EXPECT_EQ(SetReportingMode(-5), 1u);
-  DWORD mode = 0;
-  ASSERT_TRUE(ReadDword(kHR, "TxMode", &mode));
-  EXPECT_EQ(mode, static_cast<DWORD>(-5));
+  EXPECT_EQ(ReadDword(kHR, "TxMode"), 0xFFFFFFFB);
   EXPECT_EQ(SetReportingMode(2), 1u);
-  ASSERT_TRUE(ReadDword(kHR, "TxMode", &mode));
-  EXPECT_EQ(mode, 2u);
+  EXPECT_EQ(ReadDword(kHR, "TxMode"), 2);
 
   // Without the product's key there is nothing to create it under.
-  DeleteTree(HKEY_LOCAL_MACHINE, kOrbilink);
+  DeleteTree(kOrbilink);
   EXPECT_EQ(SetReportingMode(1), 0u);
   EXPECT_FALSE(KeyExists(kHR));
 }

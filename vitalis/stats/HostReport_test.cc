@@ -1,21 +1,15 @@
 // The whole module in vitalis-host on the simulated receiver: a state file whose period has
 // run out gives a report record with the simulated driver's values at start-up.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <winport/clock.h>
 
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <string>
 
 #include "driver/SimControl_testing.h"
 #include "stats/StoreFixture_testing.h"
-
-extern char** environ;
+#include "testing/Process_testing.h"
 
 namespace {
 
@@ -42,30 +36,11 @@ TEST_F(StoreTest, HostWritesTheOverduePeriodAtStart) {
   PutU32(bytes, 4408, 3);
   std::ofstream(Host("c:\\Orbilink\\Vitalis\\vitalis.bin"), std::ios::binary) << bytes;
 
-  std::string host = (winport::testing::BinDir() / "vitalis-host").string();
-  int out[2];
-  ASSERT_EQ(pipe(out), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_addclose(&actions, out[0]);
-  char* argv[] = {host.data(), nullptr};
-  pid_t pid = 0;
-  ASSERT_EQ(posix_spawn(&pid, host.c_str(), &actions, nullptr, argv, environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  close(out[1]);
-
   // The host says "started" once the module's start-up, the overdue report included, is done.
-  std::string said;
-  char c;
-  while (read(out[0], &c, 1) == 1 && c != '\n') said += c;
-  EXPECT_EQ(said, "started");
+  Process host({"vitalis-host"});
+  EXPECT_EQ(host.WaitForLine("started"), "started");
   std::string report = Read("c:\\Orbilink\\Vitalis\\HR2026120100.ini");
-  kill(pid, SIGTERM);
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  close(out[0]);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(host.Kill(SIGTERM), 0);
 
   EXPECT_NE(report.find("HRTime007="), std::string::npos) << report;
   EXPECT_NE(report.find(",SiteID,ServiceSpecific."), std::string::npos);

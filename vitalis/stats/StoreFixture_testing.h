@@ -8,13 +8,13 @@
 #include <winport/path.h>
 #include <winport/registry.h>
 
-#include <cstring>
 #include <filesystem>
 #include <string>
 
 #include "core/Win.h"
 #include "stats/ReportStore.h"
 #include "testing.h"
+#include "testing/Registry_testing.h"
 
 class CTestStore : public CReportStore {
  public:
@@ -68,24 +68,10 @@ class StoreTest : public ::testing::Test {
   }
 
   static void SetMainDirectory(const char* path) {
-    HKEY key = nullptr;
-    DWORD disposition = 0;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tessaline\\Orbilink", 0, nullptr, 0,
-                              KEY_ALL_ACCESS, nullptr, &key, &disposition),
-              0);
-    RegSetValueExA(key, "MainDirectory", 0, REG_SZ, reinterpret_cast<const BYTE*>(path),
-                   static_cast<DWORD>(std::strlen(path) + 1));
-    RegCloseKey(key);
+    vitalis_testing::SetText(vitalis_testing::kOrbilink, "MainDirectory", path);
   }
-
   static void SetHealthReport(const char* name, DWORD value) {
-    HKEY key = nullptr;
-    DWORD disposition = 0;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tessaline\\Orbilink\\HealthReport", 0,
-                              nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, &disposition),
-              0);
-    RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
-    RegCloseKey(key);
+    vitalis_testing::SetDword(vitalis_testing::kHR, name, value);
   }
 
   // A store as the module sets it up, health reporting enabled.
