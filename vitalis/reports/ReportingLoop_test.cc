@@ -3,7 +3,6 @@
 // to the reporting minute of a day whose report is due.
 #include <winport/registry.h>
 
-#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <string>
@@ -13,27 +12,8 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-void Set(const char* name, DWORD value) {
-  HKEY key = nullptr;
-  DWORD disposition = 0;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tessaline\\Orbilink\\HealthReport", 0,
-                            nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, &disposition),
-            0);
-  RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
-  RegCloseKey(key);
-}
-
-void SetText(const char* name, const char* text) {
-  HKEY key = nullptr;
-  DWORD disposition = 0;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tessaline\\Orbilink\\HealthReport", 0,
-                            nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, &disposition),
-            0);
-  RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
-                 static_cast<DWORD>(std::strlen(text) + 1));
-  RegCloseKey(key);
-}
+using vitalis_testing::kHR;
+using vitalis_testing::SetDword;
 
 std::string Offset(std::time_t moment) {
   return "WINPORT_TIME_OFFSET=" + std::to_string(moment - std::time(nullptr));
@@ -46,15 +26,15 @@ TEST(ReportingLoop, ReportIsWrittenAskedForUploadedStoredAndDeleted) {
   ASSERT_NE(server.Port(), 0);
   // Minute 59 of an hour eleven days on: report files made now are older than MaxAge then.
   const std::time_t target = std::time(nullptr) / 3600 * 3600 + 11 * 86400 + 59 * 60;
-  Set("HREnabled", DWORD{1});
-  Set("HRSiteIDEnabled", DWORD{1});
-  Set("HRServEnabled", DWORD{1});
-  Set("ConfigTestEnable", DWORD{0});
-  Set("TimerTick", DWORD{500});
-  Set("TxMode", DWORD{0});
-  SetText("HRServerIPAddress", "127.0.0.1");
-  Set("HRServerPort", static_cast<DWORD>(server.Port()));
-  Set("ReportingHour", static_cast<DWORD>(winport::UtcTime(target).tm_hour));
+  SetDword(kHR, "HREnabled", 1);
+  SetDword(kHR, "HRSiteIDEnabled", 1);
+  SetDword(kHR, "HRServEnabled", 1);
+  SetDword(kHR, "ConfigTestEnable", 0);
+  SetDword(kHR, "TimerTick", 500);
+  SetDword(kHR, "TxMode", 0);
+  vitalis_testing::SetText(kHR, "HRServerIPAddress", "127.0.0.1");
+  SetDword(kHR, "HRServerPort", static_cast<DWORD>(server.Port()));
+  SetDword(kHR, "ReportingHour", static_cast<DWORD>(winport::UtcTime(target).tm_hour));
 
   {
     // A first run a day and an hour earlier begins the statistics period.

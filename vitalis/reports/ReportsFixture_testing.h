@@ -29,6 +29,7 @@
 #include "reports/Reports.h"
 #include "stats/StoreFixture_testing.h"
 #include "testing.h"
+#include "testing/Process_testing.h"
 
 class CTestReports : public CReports {
  public:
@@ -47,89 +48,6 @@ class CTestReports : public CReports {
   using CReports::m_uReportingHour;
   using CReports::m_uTxMode;
   using CReports::parseResponseForStatus;
-};
-
-// A program from build/bin started with extra environment settings, its standard output
-// collected line by line as it comes.
-class Process {
- public:
-  Process(std::vector<std::string> args, std::vector<std::string> environment = {}) {
-    int out[2];
-    if (::pipe(out) != 0) return;
-    args[0] = (winport::testing::BinDir() / args[0]).string();
-    m_pid = ::fork();
-    if (m_pid == 0) {
-      ::dup2(out[1], 1);
-      ::close(out[0]);
-      ::close(out[1]);
-      for (auto& setting : environment) ::putenv(setting.data());
-      std::vector<char*> argv;
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      ::execv(argv[0], argv.data());
-      ::_exit(127);
-    }
-    ::close(out[1]);
-    m_reader = std::thread([this, fd = out[0]] {
-      std::string pending;
-      char buffer[4096];
-      for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n <= 0) break;
-        pending.append(buffer, static_cast<std::size_t>(n));
-        for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
-          std::lock_guard<std::mutex> hold(m_lock);
-          m_lines.push_back(pending.substr(0, end));
-          pending.erase(0, end + 1);
-          m_changed.notify_all();
-        }
-      }
-      ::close(fd);
-      std::lock_guard<std::mutex> hold(m_lock);
-      m_ended = true;
-      m_changed.notify_all();
-    });
-  }
-  ~Process() {
-    Kill(SIGTERM);
-    if (m_reader.joinable()) m_reader.join();
-  }
-
-  // Sends the signal and waits for the end; the exit status (-1 when killed by the signal).
-  int Kill(int signal) {
-    int status = 0;
-    if (m_pid > 0) {
-      ::kill(m_pid, signal);
-      ::waitpid(m_pid, &status, 0);
-      m_pid = -1;
-      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    return -1;
-  }
-
-  // The `count`th line holding `text` (waited for up to 60 s); empty when none came.
-  std::string WaitForLine(const std::string& text, int count = 1) {
-    std::unique_lock<std::mutex> hold(m_lock);
-    std::string found;
-    m_changed.wait_for(hold, std::chrono::seconds(60), [&] {
-      int seen = 0;
-      for (auto& line : m_lines)
-        if (line.find(text) != std::string::npos && ++seen == count) {
-          found = line;
-          return true;
-        }
-      return m_ended;
-    });
-    return found;
-  }
-
- private:
-  pid_t m_pid = -1;
-  std::thread m_reader;
-  std::mutex m_lock;
-  std::condition_variable m_changed;
-  std::vector<std::string> m_lines;
-  bool m_ended = false;
 };
 
 // hr-server on a free port with a store of its own.
@@ -241,30 +159,13 @@ class ReportsTest : public StoreTest {
     CTraceLog::SetTraceLevel(8);
     // Every file made during the test is a month old by the module's clock.
     winport::SetNow(std::time(nullptr) + 40 * 86400);
-    DeleteHealthReport("HRServerIPAddress");
-    DeleteHealthReport("HRServerPort");
-    DeleteHealthReport("TxMode");
+    for (const char* name : {"HRServerIPAddress", "HRServerPort", "TxMode"})
+      vitalis_testing::DeleteValue(vitalis_testing::kHR, name);
+    Prepare(store);
+    store.GetNewININame();
   }
   void TearDown() override { CTraceLog::Close(); }
 
-  static void SetText(const char* name, const std::string& value) {
-    HKEY key = nullptr;
-    DWORD disposition = 0;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tessaline\\Orbilink\\HealthReport", 0,
-                              nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, &disposition),
-              0);
-    RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                   static_cast<DWORD>(value.size() + 1));
-    RegCloseKey(key);
-  }
-  static void DeleteHealthReport(const char* name) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tessaline\\Orbilink\\HealthReport", 0,
-                      KEY_ALL_ACCESS, &key) == 0) {
-      RegDeleteValueA(key, name);
-      RegCloseKey(key);
-    }
-  }
   void UseServer(int port) {
     SetText("HRServerIPAddress", "127.0.0.1");
     SetHealthReport("HRServerPort", static_cast<DWORD>(port));
@@ -295,16 +196,23 @@ class ReportsTest : public StoreTest {
     CTraceLog::Close();
     return winport::testing::ReadFile(m_trace);
   }
-  static bool Has(const std::string& text, const std::string& what) {
-    return text.find(what) != std::string::npos;
+  static void SetText(const char* name, const std::string& value) {
+    vitalis_testing::SetText(vitalis_testing::kHR, name, value);
   }
-  static int Count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-      ++n;
-    return n;
+  void Configure() {
+    reports.InitVesdd(nullptr, 0);
+    reports.InitFromRegistry();
+  }
+  // Waits for the run's thread to end.
+  void WaitForRun() {
+    if (reports.GetThreadHandle() != nullptr) {
+      EXPECT_EQ(WaitForSingleObject(reports.GetThreadHandle(), 60000), WAIT_OBJECT_0);
+    }
   }
 
+  CTestStore store;
+  NavigatorWindow navigator;
+  CTestReports reports{&store};
   std::filesystem::path m_trace = winport::testing::MakeTempDir("trace") / "hrdll.log";
   FILETIME m_LastCreated{};
 };

@@ -8,13 +8,13 @@
 namespace {
 
 namespace fs = std::filesystem;
+using vitalis_testing::Count;
+using vitalis_testing::Has;
 
 class ScheduleTest : public ReportsTest {
  protected:
   void SetUp() override {
     ReportsTest::SetUp();
-    Prepare(store);
-    store.GetNewININame();
     // 03:00 local time on a day when every report file made now is more than a month old.
     m_tHourStart = (std::time(nullptr) + 40 * 86400) / 86400 * 86400 + 3 * 3600;
     SetHealthReport("ReportingHour", 3);
@@ -22,8 +22,7 @@ class ScheduleTest : public ReportsTest {
   }
   void Configure(DWORD mode) {
     SetHealthReport("TxMode", mode);
-    reports.InitVesdd(nullptr, 0);
-    reports.InitFromRegistry();
+    ReportsTest::Configure();
   }
   // One tick of the module timer (15 s) at `t`.
   void TickAt(std::time_t t) {
@@ -35,15 +34,6 @@ class ScheduleTest : public ReportsTest {
     std::memcpy(message + 4, &state, 4);
     reports.ConnectionMessage(message);
   }
-  void WaitForRun() {
-    if (reports.GetThreadHandle() != nullptr) {
-      EXPECT_EQ(WaitForSingleObject(reports.GetThreadHandle(), 60000), WAIT_OBJECT_0);
-    }
-  }
-
-  CTestStore store;
-  NavigatorWindow navigator;
-  CTestReports reports{&store};
   std::time_t m_tHourStart = 0;
   std::string m_file;
 };

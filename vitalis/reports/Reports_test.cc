@@ -14,6 +14,8 @@
 namespace {
 
 namespace fs = std::filesystem;
+using vitalis_testing::Count;
+using vitalis_testing::Has;
 
 // One-connection server in the test: reads one request whole (by its Content-Length), then
 // answers `answer` and keeps the connection open until told to finish.
@@ -99,30 +101,11 @@ class RawServer {
 
 class UploadTest : public ReportsTest {
  protected:
-  void SetUp() override {
-    ReportsTest::SetUp();
-    Prepare(store);
-    store.GetNewININame();
-  }
-  void Configure() {
-    reports.InitVesdd(nullptr, 0);
-    reports.InitFromRegistry();
-  }
   std::string CurrentPath() {
     char path[MAX_PATH];
     store.GetCurrentReportPath(path, sizeof path);
     return Host(path);
   }
-  // Waits for the run's thread to end.
-  void WaitForRun() {
-    if (reports.GetThreadHandle() != nullptr) {
-      EXPECT_EQ(WaitForSingleObject(reports.GetThreadHandle(), 60000), WAIT_OBJECT_0);
-    }
-  }
-
-  CTestStore store;
-  NavigatorWindow navigator;
-  CTestReports reports{&store};
 };
 
 TEST_F(UploadTest, FilesGoOldestFirstThenTheCurrentOneAndAcceptedOnesAreDeleted) {
