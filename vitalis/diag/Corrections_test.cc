@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -28,81 +27,16 @@ namespace fs = std::filesystem;
 constexpr DWORD kWaitMs = 20000;
 const std::string kOrbStart = std::string(kOrbilink) + "\\ORBStart";
 
-void CreateKey(const std::string& path) {
-  HKEY key = nullptr;
-  DWORD disposition = 0;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                            nullptr, &key, &disposition),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
-}
-
-bool KeyExists(const std::string& path) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-    return false;
-  RegCloseKey(key);
-  return true;
-}
-
-std::set<std::string> SubKeys(const std::string& path) {
-  std::set<std::string> names;
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-    return names;
-  char name[260];
-  for (DWORD i = 0;; ++i) {
-    DWORD size = sizeof name;
-    if (RegEnumKeyExA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-      break;
-    names.insert(name);
-  }
-  RegCloseKey(key);
-  return names;
-}
-
-// A value's type and raw bytes.
-std::string RawValue(const std::string& path, const char* name, DWORD* type) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-    return "(no key)";
-  std::string data(1000, '\0');
-  DWORD size = static_cast<DWORD>(data.size());
-  LONG rc = RegQueryValueExA(key, name, nullptr, type, reinterpret_cast<BYTE*>(data.data()), &size);
-  RegCloseKey(key);
-  if (rc != ERROR_SUCCESS) return "(none)";
-  data.resize(size);
-  return data;
-}
-
 class Diag : public CDiagnostics {
  public:
   Diag() : CDiagnostics(nullptr) { ReadTestParams(0); }
 };
 
-class CorrectionsTest : public DiagTest {
+class CorrectionsTest : public DiagProgramsTest {
  protected:
   void SetUp() override {
-    DiagTest::SetUp();
-    DeleteTree(HKEY_LOCAL_MACHINE, "Enum");
-    fs::remove_all(DriveC("Orbilink"));
-    for (const char* dir : {"Orbilink/Vitalis", "Orbilink/webpkg", "Orbilink/bin"})
-      fs::create_directories(DriveC(dir));
-  }
-  static void InstallWebcastProgram() {
-    fs::copy_file(winport::testing::BinDir() / "castview", DriveC("Orbilink/webpkg/castview.exe"),
-                  fs::copy_options::overwrite_existing);
-  }
-  static void InstallNavigator() {
-    fs::copy_file(winport::testing::BinDir() / "navigator-sim", DriveC("Orbilink/bin/orbnav.exe"),
-                  fs::copy_options::overwrite_existing);
-  }
-  static long SimCount(const std::string& name) {
-    std::ifstream in(winport::testing::Prefix() / "receiver-sim" / "state.ini");
-    std::string line;
-    while (std::getline(in, line))
-      if (line.rfind(name + "=", 0) == 0) return std::atol(line.c_str() + name.size() + 1);
-    return 0;
+    DiagProgramsTest::SetUp();
+    DeleteTree("Enum");
   }
   SimControl sim;
 };
@@ -185,7 +119,7 @@ TEST_F(CorrectionsTest, StartParameterRecordWithItsFiveValues) {
   reboot = FALSE;
   EXPECT_FALSE(diag.CorrActionForPST(607, &reboot));
   EXPECT_TRUE(Traced("LaunchAppForPST -> createprocess failed"));
-  InstallNavigator();
+  Install("navigator-sim", "Orbilink/bin/orbnav.exe");
   EXPECT_TRUE(diag.CorrActionForPST(607, &reboot));
   EXPECT_TRUE(Traced("LaunchAppForPST -> Application to start is orbnav"));
   EXPECT_FALSE(reboot);

@@ -5,57 +5,16 @@
 #include <gtest/gtest.h>
 #include <winport/registry.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
-#include "core/Exports.h"
-#include "core/TraceLog.h"
-#include "core/Win.h"
-#include "testing.h"
+#include "testing/Registry_testing.h"
 
 namespace diag_testing {
 
-inline constexpr const char kOrbilink[] = "SOFTWARE\\Tessaline\\Orbilink";
-inline constexpr const char kHR[] = "SOFTWARE\\Tessaline\\Orbilink\\HealthReport";
-inline constexpr const char kDiag[] = "SOFTWARE\\Tessaline\\Orbilink\\Diagnostics";
-
-inline void DeleteTree(HKEY root, const std::string& path) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(root, path.c_str(), 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
-  for (;;) {
-    char name[256];
-    DWORD size = sizeof name;
-    if (RegEnumKeyExA(key, 0, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-      break;
-    DeleteTree(root, path + "\\" + name);
-  }
-  RegCloseKey(key);
-  std::string parent = path.substr(0, path.rfind('\\'));
-  std::string leaf = path.substr(path.rfind('\\') + 1);
-  HKEY parentKey = nullptr;
-  if (RegOpenKeyExA(root, parent.c_str(), 0, KEY_ALL_ACCESS, &parentKey) == ERROR_SUCCESS) {
-    RegDeleteKeyA(parentKey, leaf.c_str());
-    RegCloseKey(parentKey);
-  }
-}
-
-inline void SetValue(const std::string& path, const char* name, DWORD type, const void* data,
-                     DWORD size) {
-  HKEY key = nullptr;
-  DWORD disposition = 0;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                            nullptr, &key, &disposition),
-            ERROR_SUCCESS);
-  EXPECT_EQ(RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
-}
-inline void SetDword(const std::string& path, const char* name, DWORD value) {
-  SetValue(path, name, REG_DWORD, &value, sizeof value);
-}
-inline void SetText(const std::string& path, const char* name, const std::string& value) {
-  SetValue(path, name, REG_SZ, value.c_str(), static_cast<DWORD>(value.size() + 1));
-}
+using namespace vitalis_testing;
 
 // The stored "TestStatus" of a test subkey, or -1 when it cannot be read as a DWORD.
 inline long long StoredStatus(const std::string& subKey) {
@@ -91,6 +50,35 @@ class DiagTest : public ::testing::Test {
   static std::filesystem::path DriveC(const std::string& relative) {
     return winport::testing::Prefix() / "drive_c" / relative;
   }
+};
+
+inline std::string TestKey(const char* subKey) {
+  return kDiag + "\\" + subKey;
+}
+
+// A counter a receiver stand-in keeps in the simulation's state file.
+inline long SimCount(const std::string& name) {
+  std::ifstream in(winport::testing::Prefix() / "receiver-sim" / "state.ini");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind(name + "=", 0) == 0) return std::atol(line.c_str() + name.size() + 1);
+  return 0;
+}
+
+// The product's folders, empty, for the tests that start the receiver's programs.
+class DiagProgramsTest : public DiagTest {
+ protected:
+  void SetUp() override {
+    DiagTest::SetUp();
+    std::filesystem::remove_all(DriveC("Orbilink"));
+    for (const char* dir : {"Orbilink/Vitalis", "Orbilink/webpkg", "Orbilink/bin"})
+      std::filesystem::create_directories(DriveC(dir));
+  }
+  static void Install(const char* standIn, const char* where) {
+    std::filesystem::copy_file(winport::testing::BinDir() / standIn, DriveC(where),
+                               std::filesystem::copy_options::overwrite_existing);
+  }
+  static void InstallWebcastProgram() { Install("castview", "Orbilink/webpkg/castview.exe"); }
 };
 
 }  // namespace diag_testing

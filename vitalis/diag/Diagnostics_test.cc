@@ -49,10 +49,6 @@ class Diagnostics : public CDiagnostics {
   BOOL irqPasses = TRUE;
 };
 
-std::string TestKey(const char* subKey) {
-  return std::string(kDiag) + "\\" + subKey;
-}
-
 class DiagnosticsTest : public DiagTest {
  protected:
   void TearDown() override {

@@ -27,17 +27,10 @@ class Diag : public CDiagnostics {
   using CDiagnostics::m_fnResolveHost;
 };
 
-std::string TestKey(const char* subKey) {
-  return std::string(kDiag) + "\\" + subKey;
-}
-
-class OutsideTestsTest : public DiagTest {
+class OutsideTestsTest : public DiagProgramsTest {
  protected:
   void SetUp() override {
-    DiagTest::SetUp();
-    fs::remove_all(DriveC("Orbilink"));
-    for (const char* dir : {"Orbilink/Vitalis", "Orbilink/webpkg", "Orbilink/bin"})
-      fs::create_directories(DriveC(dir));
+    DiagProgramsTest::SetUp();
     m_path = std::getenv("PATH") ? std::getenv("PATH") : "";
     SetCheckerOnPath(true);
   }
@@ -47,7 +40,7 @@ class OutsideTestsTest : public DiagTest {
     sim.Set("irq_hang", "0");
     setenv("PATH", m_path.c_str(), 1);
     winport::SetNow(std::time(nullptr));
-    DiagTest::TearDown();
+    DiagProgramsTest::TearDown();
   }
 
   void SetCheckerOnPath(bool on) {
@@ -56,33 +49,11 @@ class OutsideTestsTest : public DiagTest {
     setenv("PATH", path.c_str(), 1);
   }
   static fs::path BinDir() { return winport::testing::BinDir(); }
-  static void InstallWebcastProgram() {
-    fs::copy_file(BinDir() / "castview", DriveC("Orbilink/webpkg/castview.exe"),
-                  fs::copy_options::overwrite_existing);
-  }
   static std::string LocalIni(const std::string& key) {
     char value[1000] = {};
     GetPrivateProfileStringA("Diagnostics", key.c_str(), "(none)", value, sizeof value,
                              "c:\\Orbilink\\Vitalis\\orbidiag.ini");
     return value;
-  }
-  // A counter a stand-in keeps in the simulation's state file.
-  static long SimCount(const std::string& name) {
-    std::ifstream in(winport::testing::Prefix() / "receiver-sim" / "state.ini");
-    std::string line;
-    while (std::getline(in, line))
-      if (line.rfind(name + "=", 0) == 0) return std::atol(line.c_str() + name.size() + 1);
-    return 0;
-  }
-  static std::string RegText(const std::string& path, const char* name) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-      return "(no key)";
-    char text[1000] = {};
-    DWORD type = 0, size = sizeof text - 1;
-    LONG rc = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text), &size);
-    RegCloseKey(key);
-    return rc == ERROR_SUCCESS ? std::string(text) : "(none)";
   }
 
   SimControl sim;
@@ -266,13 +237,13 @@ TEST_F(OutsideTestsTest, IrqConflictsAndTheirDeviceNames) {
   EXPECT_TRUE(diag.IRQTest());
   EXPECT_EQ(StoredStatus("IRQTest"), 0);
   EXPECT_EQ(LocalIni("IRQ Test0000"), "No IRQ Conflict");
-  EXPECT_EQ(RegText(TestKey("IRQTest"), "ListOfDevice"), "(none)");
+  EXPECT_EQ(ReadText(TestKey("IRQTest"), "ListOfDevice"), "<none>");
   EXPECT_TRUE(Traced("Result code of the IRQ test is 0"));
 
   sim.Set("irq_devices", "1234:5678:11:Sound Card;1111:2222:5:Modem;4321:8765:11:Network Card");
   EXPECT_FALSE(diag.IRQTest());
   EXPECT_EQ(StoredStatus("IRQTest"), 400);
-  EXPECT_EQ(RegText(TestKey("IRQTest"), "ListOfDevice"), "Sound Card, Network Card");
+  EXPECT_EQ(ReadText(TestKey("IRQTest"), "ListOfDevice"), "Sound Card, Network Card");
   EXPECT_EQ(LocalIni("IRQ Test0000"), "Conflict occurred in the devices Sound Card, Network Card");
   EXPECT_TRUE(Traced("IRQ Test -> devices 5678,8765 of vendors 1234,4321 share IRQ 11"));
 
@@ -280,7 +251,7 @@ TEST_F(OutsideTestsTest, IrqConflictsAndTheirDeviceNames) {
   EXPECT_FALSE(diag.IRQTest());
   EXPECT_EQ(LocalIni("IRQ Test0000"),
             "Error in getting the device names which are conflicting with Orbilink device in IRQ");
-  EXPECT_EQ(RegText(TestKey("IRQTest"), "ListOfDevice"), "(none)");
+  EXPECT_EQ(ReadText(TestKey("IRQTest"), "ListOfDevice"), "<none>");
 
   sim.Set("irq_adapter_irq", "");
   EXPECT_TRUE(diag.IRQTest());
