@@ -9,14 +9,17 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/Registry.h"
 #include "core/Win.h"
 #include "diag/Diagnostics.h"
 #include "driver/SimControl_testing.h"
+#include "driver/TuneAdapter.h"
 #include "driver/VESDDInterface.h"
 #include "stats/StoreFixture_testing.h"
+#include "testing/Registry_testing.h"
 
 class DriverTest : public StoreTest {
  protected:
@@ -37,29 +40,6 @@ class DriverTest : public StoreTest {
 
   SimControl& Sim() { return *m_pSim; }
 
-  static HKEY CreateKey(const std::string& path) {
-    HKEY key = nullptr;
-    DWORD disposition = 0;
-    EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &key, &disposition),
-              0);
-    return key;
-  }
-  static void SetDword(const std::string& path, const char* name, DWORD value) {
-    HKEY key = CreateKey(path);
-    RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
-    RegCloseKey(key);
-  }
-  // Raw bytes, so that a test can store text without its zero or of any length.
-  static void SetRaw(const std::string& path, const char* name, DWORD type, const void* data,
-                     DWORD size) {
-    HKEY key = CreateKey(path);
-    RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size);
-    RegCloseKey(key);
-  }
-  static void SetText(const std::string& path, const char* name, const std::string& text) {
-    SetRaw(path, name, REG_SZ, text.c_str(), static_cast<DWORD>(text.size() + 1));
-  }
   static bool GetText(const std::string& path, const char* name, std::string* text) {
     return RegReadText(HKEY_LOCAL_MACHINE, path.c_str(), name, text);
   }
@@ -84,18 +64,24 @@ class DriverTest : public StoreTest {
   static void SetParamSet(DWORD index, DWORD freq, DWORD timeout = 1) {
     char path[200];
     std::snprintf(path, sizeof path, "%s\\Param%03lu", kAcqKey, static_cast<unsigned long>(index));
-    SetDword(path, "VESDD_RX_FREQ", freq);
-    SetDword(path, "FramingMode", 1);
-    SetDword(path, "ModulationType", 2);
-    SetDword(path, "ReceiveSymbolRate", 20000 + index);
-    SetDword(path, "ScramblerMode", 3);
-    SetDword(path, "LNBControl", 4);
-    SetDword(path, "ViterbiMode", 5);
-    SetDword(path, "BERTune", 6);
-    SetDword(path, "Timeout", timeout);
-    SetDword(path, "FilterRolloff", 7);
+    const std::pair<const char*, DWORD> values[] = {
+        {"VESDD_RX_FREQ", freq}, {"FramingMode", 1},
+        {"ModulationType", 2},   {"ReceiveSymbolRate", 20000 + index},
+        {"ScramblerMode", 3},    {"LNBControl", 4},
+        {"ViterbiMode", 5},      {"BERTune", 6},
+        {"Timeout", timeout},    {"FilterRolloff", 7}};
+    for (const auto& [name, value] : values) vitalis_testing::SetDword(path, name, value);
   }
-  static void SetNumParms(DWORD count) { SetDword(kAcqKey, "NumParms", count); }
+  static void SetNumParms(DWORD count) { vitalis_testing::SetDword(kAcqKey, "NumParms", count); }
+
+  // The tuning settings every tuner test starts from: no parameter sets, the Winvesdd frequency
+  // 11000 and a good signal.
+  void ResetTuning() {
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kServiceInformationKey);
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kWinvesddKey);
+    vitalis_testing::SetText(kWinvesddKey, "VESDD_RX_FREQ", "11000");
+    Sim().Set("signal_level", 90);
+  }
 
   CVESDDInterface m_Vesdd;
   DWORD m_dwChannel = 0;

@@ -14,6 +14,8 @@
 
 namespace {
 
+using namespace vitalis_testing;
+
 class CTestDriverState : public CDriverState {
  public:
   using CDriverState::CDriverState;
@@ -28,14 +30,11 @@ class DriverStateTest : public DriverTest {
  protected:
   void SetUp() override {
     DriverTest::SetUp();
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kServiceInformationKey);
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kWinvesddKey);
-    SetText(kWinvesddKey, "VESDD_RX_FREQ", "11000");
+    ResetTuning();
     // Nothing is announced to a user: no diagnostics application is started.
     SetDword(kSignalStrengthKey, "ReportToUser", 0);
     SetDword(kDrvtKey, "ReportToUser", 0);
     Sim().Set("heartbeat", 500);  // beating, on a clock that stands still
-    Sim().Set("signal_level", 90);
     m_Diagnostics.InitVesdd(&m_Vesdd);
     m_Diagnostics.SetChannelHandle(m_dwChannel);
   }

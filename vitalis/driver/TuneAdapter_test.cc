@@ -11,6 +11,8 @@
 
 namespace {
 
+using namespace vitalis_testing;
+
 class CTestTuner : public CTuneAdapter {
  public:
   using CTuneAdapter::GetNextAcqParamSet;
@@ -23,10 +25,7 @@ class TuneAdapterTest : public DriverTest {
  protected:
   void SetUp() override {
     DriverTest::SetUp();
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kServiceInformationKey);
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kWinvesddKey);
-    SetText(kWinvesddKey, "VESDD_RX_FREQ", "11000");
-    Sim().Set("signal_level", 90);
+    ResetTuning();
     Sim().Set("signal_low", 50);
     Sim().Set("signal_high", 70);
   }
@@ -77,7 +76,7 @@ TEST_F(TuneAdapterTest, UnreadableSetsAreSkipped) {
   // A value of the wrong type, a missing value, a missing key.
   SetText(std::string(kAcquisitionKey) + "\\Param005", "Timeout", "7");
   RegDeleteKeyA(HKEY_LOCAL_MACHINE, (std::string(kAcquisitionKey) + "\\Param020").c_str());
-  SetRaw(std::string(kAcquisitionKey) + "\\Param024", "BERTune", REG_DWORD, "\1\0", 2);
+  SetValue(std::string(kAcquisitionKey) + "\\Param024", "BERTune", REG_DWORD, "\1\0", 2);
   CTestTuner tuner;
   Start(tuner);
   // The first batch takes two more in place of the two it skipped.
@@ -117,9 +116,7 @@ TEST_F(TuneAdapterTest, OneSetIsNeverReadAndEveryRetryEndsIn700) {
     EXPECT_EQ(tuner.GetAcqState(), static_cast<DWORD>(REACQLOST));
   }
   // A missing NumParms keeps the count it had.
-  HKEY key = CreateKey(kAcquisitionKey);
-  RegDeleteValueA(key, "NumParms");
-  RegCloseKey(key);
+  DeleteValue(kAcquisitionKey, "NumParms");
   tuner.Init(nullptr);
   EXPECT_EQ(tuner.GetNumParms(), 0u);
 }
@@ -232,7 +229,7 @@ TEST_F(TuneAdapterTest, WinvesddValuesWrittenAndReadBack) {
 
   // A frequency text that fills the 18-byte buffer without its zero is read within it; a longer
   // one, or one that is not text, is not read and no frequency is set.
-  SetRaw(kWinvesddKey, "VESDD_RX_FREQ", REG_SZ, "000000000000012345", 18);
+  SetValue(kWinvesddKey, "VESDD_RX_FREQ", REG_SZ, "000000000000012345", 18);
   tuner.m_CurrentParms.dwRxFreq = ACQ_PARM_NOT_SET;
   tuner.TuneAdapter();
   EXPECT_EQ(SimValue("receive_freq"), "12345");

@@ -11,6 +11,8 @@
 
 namespace {
 
+using namespace vitalis_testing;
+
 class CTestVesdd : public CVesddTest {
  public:
   using CVesddTest::CheckStat;
