@@ -38,12 +38,14 @@ tsan: deps
 		ctest -j $(JOBS) --output-on-failure --timeout 600
 
 # AddressSanitizer and UndefinedBehaviorSanitizer build with warnings as errors, and the suite;
-# undefined behaviour fails the test that meets it.
+# undefined behaviour, or a leak that is not a system library's (scripts/lsan.supp), fails the
+# test that meets it.
 sanitize: deps
 	@cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE=ON -DWERROR=ON \
 		-DBUILD_BENCH=OFF $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(SANITIZE_BUILD) -j $(JOBS) -- --no-print-directory
 	@cd $(SANITIZE_BUILD) && UBSAN_OPTIONS="print_stacktrace=1 halt_on_error=1 $(UBSAN_OPTIONS)" \
+		LSAN_OPTIONS="suppressions=$(CURDIR)/scripts/lsan.supp $(LSAN_OPTIONS)" \
 		ctest -j $(JOBS) --output-on-failure --timeout 600
 
 clean:
