@@ -12,35 +12,24 @@
 
 #include "core/TraceLog.h"
 #include "testing.h"
+#include "testing/Files_testing.h"
+#include "testing/Registry_testing.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using vitalis_testing::Count;
 using winport::testing::MakeTempDir;
 using winport::testing::ReadFile;
 
-int Count(const std::string& text, const std::string& what) {
-  int n = 0;
-  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
 class ProxyBagTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    CTraceLog::Close();
-    CTraceLog::Init(false);
-    ASSERT_EQ(CTraceLog::SetTraceFileName(trace_.c_str()), 1);
-    CTraceLog::SetTraceFileLen(100000);
-    CTraceLog::SetTraceLevel(8);
-  }
+  void SetUp() override { vitalis_testing::TraceTo(trace_); }
   void TearDown() override { CTraceLog::Close(); }
 
   std::string Trace() {
-    CTraceLog::Close();
-    std::string text = ReadFile(trace_);
-    if (text.empty()) text = ReadFile(trace_.string() + ".txt");
-    return text;
+    std::string text = vitalis_testing::ReadTrace(trace_);
+    return text.empty() ? ReadFile(trace_.string() + ".txt") : text;
   }
 
   fs::path dir_ = MakeTempDir("bag");
@@ -104,28 +93,8 @@ TEST_F(ProxyBagTest, IterationHoldsOtherThreadsOffUntilItEnds) {
 
 class FileTxTest : public ProxyBagTest {
  protected:
-  // A new file created strictly later than the one before. File systems stamp times with a
-  // coarse clock, so probe files are made until one's creation time has moved on; a rename
-  // keeps that time.
   std::string Make(const std::string& name) {
-    fs::path path = dir_ / name;
-    fs::path probe = dir_ / "probe";
-    for (;;) {
-      fs::remove(probe);
-      std::ofstream(probe) << name;
-      FILETIME created = Created(probe);
-      if (CompareFileTime(&created, &last_) > 0) {
-        last_ = created;
-        break;
-      }
-    }
-    fs::rename(probe, path);
-    return path.string();
-  }
-  static FILETIME Created(const fs::path& path) {
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    EXPECT_TRUE(GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data));
-    return data.ftCreationTime;
+    return vitalis_testing::MakeFileAfter(dir_, name, name, &last_);
   }
   std::vector<std::string> Order(CFileTx& bag) {
     std::vector<std::string> order;

@@ -29,6 +29,7 @@
 #include "reports/Reports.h"
 #include "stats/StoreFixture_testing.h"
 #include "testing.h"
+#include "testing/Files_testing.h"
 #include "testing/Process_testing.h"
 
 class CTestReports : public CReports {
@@ -152,11 +153,7 @@ class ReportsTest : public StoreTest {
  protected:
   void SetUp() override {
     StoreTest::SetUp();
-    CTraceLog::Close();
-    CTraceLog::Init(false);
-    ASSERT_EQ(CTraceLog::SetTraceFileName(m_trace.c_str()), 1);
-    CTraceLog::SetTraceFileLen(10000000);
-    CTraceLog::SetTraceLevel(8);
+    vitalis_testing::TraceTo(m_trace);
     // Every file made during the test is a month old by the module's clock.
     winport::SetNow(std::time(nullptr) + 40 * 86400);
     for (const char* name : {"HRServerIPAddress", "HRServerPort", "TxMode"})
@@ -171,31 +168,12 @@ class ReportsTest : public StoreTest {
     SetHealthReport("HRServerPort", static_cast<DWORD>(port));
   }
 
-  // A report file in the report directory, created strictly after the one before (file
-  // systems stamp times with a coarse clock: probe files are made until the time has moved on;
-  // a rename keeps it).
+  // A report file in the report directory, created strictly after the one before.
   std::string MakeReport(const std::string& name, const std::string& content) {
-    namespace fs = std::filesystem;
-    fs::path dir = ReportDir();
-    fs::path probe = dir / ".probe";
-    for (;;) {
-      fs::remove(probe);
-      std::ofstream(probe, std::ios::binary) << content;
-      WIN32_FILE_ATTRIBUTE_DATA data{};
-      EXPECT_TRUE(GetFileAttributesExA(probe.c_str(), GetFileExInfoStandard, &data));
-      if (CompareFileTime(&data.ftCreationTime, &m_LastCreated) > 0) {
-        m_LastCreated = data.ftCreationTime;
-        break;
-      }
-    }
-    fs::rename(probe, dir / name);
-    return (dir / name).string();
+    return vitalis_testing::MakeFileAfter(ReportDir(), name, content, &m_LastCreated);
   }
 
-  std::string Trace() {
-    CTraceLog::Close();
-    return winport::testing::ReadFile(m_trace);
-  }
+  std::string Trace() { return vitalis_testing::ReadTrace(m_trace); }
   static void SetText(const char* name, const std::string& value) {
     vitalis_testing::SetText(vitalis_testing::kHR, name, value);
   }

@@ -7,6 +7,7 @@
 #include <winport/registry.h>
 
 #include <cstring>
+#include <filesystem>
 #include <set>
 #include <string>
 
@@ -138,6 +139,20 @@ inline void ResetProductKeyAndTrace() {
   SetDword(kHR, "TraceFileLen", 100000000);
   SetText(kHR, "DllTraceFileName", "c:\\hrdll.log");
   ResetModuleTrace();
+}
+
+// The trace into `file` at `level`, never wrapped, from a fresh start.
+inline void TraceTo(const std::filesystem::path& file, int level = 8) {
+  CTraceLog::Close();
+  CTraceLog::Init(false);
+  ASSERT_EQ(CTraceLog::SetTraceFileName(file.c_str()), 1) << file;
+  CTraceLog::SetTraceFileLen(100000000);
+  CTraceLog::SetTraceLevel(level);
+}
+// Closes the trace, so that all of it is in the file, and reads it.
+inline std::string ReadTrace(const std::filesystem::path& file) {
+  CTraceLog::Close();
+  return winport::testing::ReadFile(file);
 }
 
 inline std::string ModuleTrace() {
