@@ -43,14 +43,6 @@ class DriverTest : public StoreTest {
   static bool GetText(const std::string& path, const char* name, std::string* text) {
     return RegReadText(HKEY_LOCAL_MACHINE, path.c_str(), name, text);
   }
-  static bool ValueExists(const std::string& path, const char* name) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != 0) return false;
-    DWORD size = 0;
-    bool found = RegQueryValueExA(key, name, nullptr, nullptr, nullptr, &size) == 0;
-    RegCloseKey(key);
-    return found;
-  }
   static DWORD Status(DWORD id) {
     DWORD status = 0xDEAD;
     CDiagnostics::GetTestStatus(id, &status);

@@ -4,6 +4,7 @@
 
 #include <winport/clock.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -43,6 +44,8 @@ class SimControl {
     auto it = values.find(name);
     return it == values.end() ? "" : it->second;
   }
+  // A number the file holds (a counter a stand-in keeps); 0 when it holds none.
+  long long Number(const std::string& name) const { return std::atoll(Get(name).c_str()); }
 
  private:
   static std::filesystem::path File() {
