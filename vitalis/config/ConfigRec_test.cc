@@ -84,11 +84,7 @@ class ConfigRecTest : public StoreTest {
     m_sim.Set("disk_total", "21474836480");
     m_sim.Set("disk_free", "10737418240");
 
-    CTraceLog::Close();
-    CTraceLog::Init(false);
-    CTraceLog::SetTraceFileName(m_trace.c_str());
-    CTraceLog::SetTraceFileLen(1000000);
-    CTraceLog::SetTraceLevel(8);
+    TraceTo(m_trace);
   }
   void TearDown() override {
     CTraceLog::Close();

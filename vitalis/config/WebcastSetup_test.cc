@@ -11,29 +11,16 @@
 #include "core/TraceLog.h"
 #include "driver/SimControl_testing.h"
 #include "testing.h"
+#include "testing/Registry_testing.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
 // A setting as the stand-ins left it in the state file (they count their calls there).
-long long SimValue(const std::string& name) {
-  std::ifstream in(winport::testing::Prefix() / "receiver-sim" / "state.ini");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind(name + "=", 0) == 0) return std::stoll(line.substr(name.size() + 1));
-  return 0;
-}
-
 class WebcastTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    CTraceLog::Close();
-    CTraceLog::Init(false);
-    CTraceLog::SetTraceFileName(m_trace.c_str());
-    CTraceLog::SetTraceFileLen(1000000);
-    CTraceLog::SetTraceLevel(8);
-  }
+  void SetUp() override { vitalis_testing::TraceTo(m_trace); }
   void TearDown() override { CTraceLog::Close(); }
 
   std::string Trace() { return winport::testing::ReadFile(m_trace); }
@@ -49,8 +36,7 @@ TEST_F(WebcastTest, NotSuspendedAtStartNothingIsLoaded) {
   EXPECT_FALSE(webcast.IsSuspended());
   webcast.UpdateWebcastStatus();
   EXPECT_EQ(webcast.GetModuleHandle(), nullptr);
-  EXPECT_EQ(SimValue("wcsetup_count"), 0);
-  EXPECT_TRUE(Traced("ReadWebcastStatus returned : 1"));
+  EXPECT_EQ(m_sim.Number("wcsetup_count"), 0);
   EXPECT_TRUE(Traced("UpdateWebcastStatus- > Webcast is not suspended"));
 }
 
@@ -62,7 +48,7 @@ TEST_F(WebcastTest, StillSuspendedAtAChangeNothingIsLoaded) {
   webcast.UpdateWebcastStatus();
   EXPECT_TRUE(webcast.IsSuspended());
   EXPECT_EQ(webcast.GetModuleHandle(), nullptr);
-  EXPECT_EQ(SimValue("wcsetup_count"), 0);
+  EXPECT_EQ(m_sim.Number("wcsetup_count"), 0);
   EXPECT_TRUE(Traced("UpdateWebcastStatus - >webcast status has not changed "));
 }
 
@@ -74,15 +60,14 @@ TEST_F(WebcastTest, EnabledServiceIsSetUpOnceOnly) {
   webcast.UpdateWebcastStatus();
   EXPECT_NE(webcast.GetModuleHandle(), nullptr);  // kept loaded for the object's life
   EXPECT_TRUE(webcast.AreEntryPointsBound());
-  EXPECT_EQ(SimValue("wcsetup_count"), 1);
-  EXPECT_EQ(SimValue("proxy_service_count"), 1);
-  EXPECT_TRUE(Traced("ConfigureWebcast - > ORBDI_ControlProxyService is successful"));
+  EXPECT_EQ(m_sim.Number("wcsetup_count"), 1);
+  EXPECT_EQ(m_sim.Number("proxy_service_count"), 1);
   EXPECT_TRUE(Traced("UpdateWebcastStatus - > ConfigureWebcast successful"));
 
   webcast.UpdateWebcastStatus();
   webcast.UpdateWebcastStatus();
-  EXPECT_EQ(SimValue("wcsetup_count"), 1);
-  EXPECT_EQ(SimValue("proxy_service_count"), 1);
+  EXPECT_EQ(m_sim.Number("wcsetup_count"), 1);
+  EXPECT_EQ(m_sim.Number("proxy_service_count"), 1);
 }
 
 TEST_F(WebcastTest, FailedSetUpIsNotRetried) {
@@ -95,9 +80,8 @@ TEST_F(WebcastTest, FailedSetUpIsNotRetried) {
     webcast.UpdateWebcastStatus();
     webcast.UpdateWebcastStatus();
     EXPECT_FALSE(webcast.IsSuspended());
-    EXPECT_EQ(SimValue("wcsetup_count"), 1);
-    EXPECT_EQ(SimValue("proxy_service_count"), 0);
-    EXPECT_TRUE(Traced("ConfigureWebcast - >   acSetupService returned : 5"));
+    EXPECT_EQ(m_sim.Number("wcsetup_count"), 1);
+    EXPECT_EQ(m_sim.Number("proxy_service_count"), 0);
     EXPECT_TRUE(Traced("UpdateWebcastStatus - > ConfigureWebcast failed"));
   }
   // The proxy service does not start.
@@ -119,8 +103,8 @@ TEST_F(WebcastTest, EnabledWithoutAcSetupServiceFailsTheLoadOnce) {
   webcast.UpdateWebcastStatus();
   EXPECT_FALSE(webcast.AreEntryPointsBound());
   EXPECT_TRUE(Traced("ConfigureWebcast - > Error in Load for wcsetup.ocx "));
-  EXPECT_EQ(SimValue("wcsetup_count"), 0);
-  EXPECT_EQ(SimValue("proxy_service_count"), 0);
+  EXPECT_EQ(m_sim.Number("wcsetup_count"), 0);
+  EXPECT_EQ(m_sim.Number("proxy_service_count"), 0);
 
   webcast.UpdateWebcastStatus();
   std::string trace = Trace();

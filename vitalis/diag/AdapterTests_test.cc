@@ -205,27 +205,13 @@ TEST_F(AdapterTestsTest, BoundAddressRules) {
     if (!c.passed) ++repairs;
     EXPECT_EQ(diag.startPreferenceRepairs, repairs) << c.address;
   }
-  HKEY key = nullptr;
-  EXPECT_NE(
-      RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tessaline\\Orbilink\\Zephyr", 0, KEY_READ, &key),
-      ERROR_SUCCESS);  // not created
-  SetText("SOFTWARE\\Tessaline\\Orbilink\\Zephyr", "Other", "x");
+  const std::string zephyr = kOrbilink + "\\Zephyr";
+  EXPECT_FALSE(KeyExists(zephyr));  // not created
+  SetText(zephyr, "Other", "x");
   EXPECT_TRUE(diag.IpAddrCheck());
-  std::string stored;
-  HKEY zephyr = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tessaline\\Orbilink\\Zephyr", 0, KEY_READ,
-                          &zephyr),
-            ERROR_SUCCESS);
-  char value[80] = {};
-  DWORD size = sizeof value;
   DWORD type = 0;
-  ASSERT_EQ(RegQueryValueExA(zephyr, "AdapterIPAddress", nullptr, &type,
-                             reinterpret_cast<BYTE*>(value), &size),
-            ERROR_SUCCESS);
-  RegCloseKey(zephyr);
+  EXPECT_EQ(RawValue(zephyr, "AdapterIPAddress", &type), std::string("192.168.1.20\0", 13));
   EXPECT_EQ(type, REG_SZ);
-  EXPECT_EQ(size, 13u);  // the terminator included
-  EXPECT_STREQ(value, "192.168.1.20");
 }
 
 // The simulation's default installation passes every start-up configuration test; each kind

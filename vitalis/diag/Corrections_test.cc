@@ -213,7 +213,7 @@ TEST_F(CorrectionsModuleTest, IdListsTheirOutcomesInTheReportAndTheProxyRepair) 
   EXPECT_EQ(Reported("ProxyServerCorrAction"), "Successful");
   EXPECT_EQ(StoredStatus("TCPIP_Check"), 0);
   EXPECT_EQ(StoredStatus("ProxyServer_Check"), 0);
-  EXPECT_EQ(SimCount("castview_repair_count"), 1);
+  EXPECT_EQ(sim.Number("castview_repair_count"), 1);
   EXPECT_TRUE(Traced("CDiagnostics::TakeCorrectiveAction- proxy server check ret = 601"));
 
   // A proxy result of 10000 has no repair.
@@ -222,8 +222,8 @@ TEST_F(CorrectionsModuleTest, IdListsTheirOutcomesInTheReportAndTheProxyRepair) 
   const DWORD list3[] = {6, 0};
   EXPECT_TRUE(diag->TakeCorrectiveAction(list3, &reboot));
   ASSERT_TRUE(Handled(module, before, 1));
-  EXPECT_EQ(SimCount("castview_repair_count"), 1);
-  EXPECT_EQ(SimCount("castview_test_count"), 2);
+  EXPECT_EQ(sim.Number("castview_repair_count"), 1);
+  EXPECT_EQ(sim.Number("castview_test_count"), 2);
   EXPECT_TRUE(Traced("CDiagnostics::TakeCorrectiveAction- proxy server check ret = 10000"));
 
   // A profile missing (606) with a restart pending: the record for the navigator's next start,

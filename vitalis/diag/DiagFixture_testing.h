@@ -5,9 +5,7 @@
 #include <gtest/gtest.h>
 #include <winport/registry.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "testing/Registry_testing.h"
@@ -54,15 +52,6 @@ class DiagTest : public ::testing::Test {
 
 inline std::string TestKey(const char* subKey) {
   return kDiag + "\\" + subKey;
-}
-
-// A counter a receiver stand-in keeps in the simulation's state file.
-inline long SimCount(const std::string& name) {
-  std::ifstream in(winport::testing::Prefix() / "receiver-sim" / "state.ini");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind(name + "=", 0) == 0) return std::atol(line.c_str() + name.size() + 1);
-  return 0;
 }
 
 // The product's folders, empty, for the tests that start the receiver's programs.

@@ -165,12 +165,12 @@ TEST_F(OutsideTestsTest, ProxyResultsOfTheWebcastProgramsFindings) {
     sim.Set("browsers_config", r.config);
     sim.Set("proxy_profile", r.profile);
     sim.Set("default_browser", r.defbrowser);
-    const long runs = SimCount("castview_test_count");
+    const long runs = sim.Number("castview_test_count");
     BOOL running = 2;
     EXPECT_EQ(diag.ProxyServerTest(&running), r.expected)
         << r.load << " " << r.proxy << " " << r.installed << " " << r.config;
     EXPECT_EQ(running, r.running) << r.expected;
-    EXPECT_EQ(SimCount("castview_test_count"), runs + 1);
+    EXPECT_EQ(sim.Number("castview_test_count"), runs + 1);
   }
 
   // The test records its result and its meaning.
@@ -262,17 +262,11 @@ TEST_F(OutsideTestsTest, IrqConflictsAndTheirDeviceNames) {
 TEST_F(OutsideTestsTest, IrqCheckerResultsMissingCheckerAndPlatforms) {
   Diag diag;
   diag.m_dwPlatformType = 1;
-  struct {
-    const char* result;
-    const char* text;
-  } codes[] = {{"1", "Unexpected error occurred- DTS_IRQ_FAILED"},
-               {"7", "Unexpected error occurred- DTS_IRQ_FAILED"},
-               {"", "Unexpected error occurred- DTS_IRQ_FAILED"}};
-  for (const auto& c : codes) {
-    sim.Set("irq_result", c.result);
-    EXPECT_FALSE(diag.IRQTest()) << c.result;
-    EXPECT_EQ(StoredStatus("IRQTest"), 400) << c.result;
-    EXPECT_EQ(LocalIni("IRQ Test0000"), c.text);
+  for (const char* result : {"1", "7", ""}) {
+    sim.Set("irq_result", result);
+    EXPECT_FALSE(diag.IRQTest()) << result;
+    EXPECT_EQ(StoredStatus("IRQTest"), 400) << result;
+    EXPECT_EQ(LocalIni("IRQ Test0000"), "Unexpected error occurred- DTS_IRQ_FAILED");
   }
   EXPECT_TRUE(Traced("Fatal Error in irq test"));
   EXPECT_TRUE(Traced("Result code of the IRQ test is -1"));
@@ -286,14 +280,14 @@ TEST_F(OutsideTestsTest, IrqCheckerResultsMissingCheckerAndPlatforms) {
   SetCheckerOnPath(true);
 
   // Platforms without the test: nothing is run.
-  const long checks = SimCount("irq_count");
+  const long checks = sim.Number("irq_count");
   for (DWORD platform : {0u, 3u, 4u}) {
     diag.m_dwPlatformType = platform;
     ASSERT_TRUE(CDiagnostics::SetTestStatus(DIAGTEST_IRQ, 9));
     EXPECT_TRUE(diag.IRQTest());
     EXPECT_EQ(StoredStatus("IRQTest"), 0);
   }
-  EXPECT_EQ(SimCount("irq_count"), checks);
+  EXPECT_EQ(sim.Number("irq_count"), checks);
   EXPECT_TRUE(Traced("IRQ test won't be performed"));
   diag.m_dwPlatformType = 7;
   EXPECT_FALSE(diag.IRQTest());
