@@ -271,42 +271,49 @@ TEST_P(MailslotRoutingTest, EveryIdentifierReachesItsHandler) {
 INSTANTIATE_TEST_SUITE_P(HealthReporting, MailslotRoutingTest, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Enabled" : "Disabled"; });
 
-// The module with its primary thread held at its first idle wait, the one it takes after
-// finding the mailslot empty, until Release(): messages written meanwhile are all waiting when
-// it next looks, however the threads are scheduled. Started and stopped directly rather than
-// through the exports, which make their own instance.
-class CIdleHeldModule : public CDAKDllMain {
+// The module with its primary thread held at a point of its own until Release(). Started and
+// stopped directly rather than through the exports, which make their own instance.
+class CHeldModule : public CDAKDllMain {
  public:
-  CIdleHeldModule()
-      : m_hIdle(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+  CHeldModule()
+      : m_hHeld(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
         m_hRelease(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
-  ~CIdleHeldModule() override {
+  ~CHeldModule() override {
     // The thread calls back into this object: it ends before the object's parts go.
     Release();
-    OnShutDown();
+    if (!m_bStopped) OnShutDown();
     StopAndJoin();
-    CloseHandle(m_hIdle);
+    CloseHandle(m_hHeld);
     CloseHandle(m_hRelease);
   }
+  bool WaitUntilHeld(DWORD milliseconds) {
+    return WaitForSingleObject(m_hHeld, milliseconds) == WAIT_OBJECT_0;
+  }
+  void Release() { SetEvent(m_hRelease); }
+  void Stop() {
+    m_bStopped = true;
+    OnShutDown();
+  }
 
+ protected:
+  HANDLE m_hHeld;
+  HANDLE m_hRelease;
+  std::atomic<bool> m_bStopped{false};
+};
+
+// Held at its first idle wait, the one it takes after finding the mailslot empty: messages
+// written meanwhile are all waiting when it next looks, however the threads are scheduled.
+class CIdleHeldModule : public CHeldModule {
+ public:
   BOOL WaitForShutDown(DWORD milliseconds) override {
     if (milliseconds == 0 || WaitForSingleObject(m_hRelease, 0) == WAIT_OBJECT_0) {
       return CDAKDllMain::WaitForShutDown(milliseconds);
     }
-    SetEvent(m_hIdle);
+    SetEvent(m_hHeld);
     HANDLE events[] = {m_hShutdownEvent, m_hRelease};
     WaitForMultipleObjects(2, events, FALSE, INFINITE);
     return CDAKDllMain::WaitForShutDown(0);
   }
-
-  bool WaitUntilHeld(DWORD milliseconds) {
-    return WaitForSingleObject(m_hIdle, milliseconds) == WAIT_OBJECT_0;
-  }
-  void Release() { SetEvent(m_hRelease); }
-
- private:
-  HANDLE m_hIdle;
-  HANDLE m_hRelease;
 };
 
 TEST_F(VitalisModuleTest, WaitingMessagesAreTakenOnePerPass) {
@@ -333,45 +340,19 @@ TEST_F(VitalisModuleTest, WaitingMessagesAreTakenOnePerPass) {
   EXPECT_EQ(module.GetDiagnostics()->GetConnectionState(), 2u);
 }
 
-// The module with its primary thread held between its start handshake and its starting the
-// tuning and configuration-record workers, until Release(): the start has returned to its
-// caller, so a stop can come while the workers are not yet running.
-class CStartHeldModule : public CDAKDllMain {
+// Held between its start handshake and its starting the tuning and configuration-record
+// workers: the start has returned to its caller, so a stop can come while the workers are not
+// yet running.
+class CStartHeldModule : public CHeldModule {
  public:
-  CStartHeldModule()
-      : m_hHeld(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
-        m_hRelease(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
-  ~CStartHeldModule() override {
-    // The thread calls back into this object: it ends before the object's parts go.
-    Release();
-    if (!m_bStopped) OnShutDown();
-    StopAndJoin();
-    CloseHandle(m_hHeld);
-    CloseHandle(m_hRelease);
-  }
-
   void OnStartHandshakeDone() override {
     SetEvent(m_hHeld);
     WaitForSingleObject(m_hRelease, INFINITE);
-  }
-
-  bool WaitUntilHeld(DWORD milliseconds) {
-    return WaitForSingleObject(m_hHeld, milliseconds) == WAIT_OBJECT_0;
   }
   // True once a stop has asked the primary thread to end.
   bool WaitUntilAskedToStop(DWORD milliseconds) {
     return WaitForSingleObject(m_hShutdownEvent, milliseconds) == WAIT_OBJECT_0;
   }
-  void Release() { SetEvent(m_hRelease); }
-  void Stop() {
-    m_bStopped = true;
-    OnShutDown();
-  }
-
- private:
-  HANDLE m_hHeld;
-  HANDLE m_hRelease;
-  std::atomic<bool> m_bStopped{false};
 };
 
 TEST_F(VitalisModuleTest, StopDuringTheStartAlsoEndsTheWorkersStartedAfterIt) {

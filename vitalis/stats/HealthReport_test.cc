@@ -232,7 +232,7 @@ TEST_F(HealthReportTest, ConnectionSharingReportedWhenItChanges) {
       << text;
 }
 
-TEST_F(HealthReportTest, SiteIdAndFreeEntries) {
+TEST_F(HealthReportTest, SiteIdFromTheDriver) {
   Start(FALSE, FALSE);
   char site[CReportStore::SITEID_SIZE] = {};
   store.GetSiteID(site);
@@ -240,17 +240,6 @@ TEST_F(HealthReportTest, SiteIdAndFreeEntries) {
   sim->Set("fail", "VesddGetSiteID");
   store.GetSiteID(site);
   EXPECT_STREQ(site, "N.A.");
-
-  // DAK_GENERIC: three strings, each after a length whose low byte counts its zero.
-  std::vector<BYTE> message = {5, 0, 0, 0};
-  for (std::string text : {"DiagCorrections", "AdapterCorrAction", "Successful"}) {
-    message.push_back(static_cast<BYTE>(text.size() + 1));
-    message.insert(message.end(), {0, 0, 0});
-    message.insert(message.end(), text.begin(), text.end());
-    message.push_back(0);
-  }
-  EXPECT_TRUE(store.WriteGeneralData(message.data()));
-  EXPECT_EQ(Read(store.m_szCurrentPath), "[DiagCorrections]\r\nAdapterCorrAction=Successful\r\n");
 }
 
 TEST(HealthReportNoDriver, NoSamplesAndNoDriverCounters) {

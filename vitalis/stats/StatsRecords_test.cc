@@ -5,27 +5,17 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 
 namespace {
 
 TEST(SqfStats, BucketRule) {
-  EXPECT_EQ(SQF_STATS::BucketOf(0), 0u);
-  EXPECT_EQ(SQF_STATS::BucketOf(49), 0u);
-  EXPECT_EQ(SQF_STATS::BucketOf(50), 1u);
-  EXPECT_EQ(SQF_STATS::BucketOf(59), 1u);
-  EXPECT_EQ(SQF_STATS::BucketOf(60), 2u);
-  EXPECT_EQ(SQF_STATS::BucketOf(139), 9u);
-  EXPECT_EQ(SQF_STATS::BucketOf(140), 10u);
-  EXPECT_EQ(SQF_STATS::BucketOf(1000), 10u);
-  EXPECT_EQ(SQF_STATS::BucketOf(65535), 10u);
+  const std::pair<WORD, unsigned> cases[] = {{0, 0},   {49, 0},   {50, 1},    {59, 1},    {60, 2},
+                                             {139, 9}, {140, 10}, {1000, 10}, {65535, 10}};
+  for (const auto& [sqf, bucket] : cases) EXPECT_EQ(SQF_STATS::BucketOf(sqf), bucket) << sqf;
 }
 
 TEST(VesddStats, CopyAndDifference) {
-  VESDD_STATS fresh;
-  EXPECT_STREQ(fresh.szSiteID, "N.A.");
-  EXPECT_STREQ(fresh.szAddressStats, "N.A.");
-  EXPECT_EQ(fresh.dwHeartBeat, 0u);
-
   VESDD_STATS base, latest;
   base.dwCRCErrors = 10;
   base.dwMegaBytesReceived = 100;
