@@ -1,6 +1,5 @@
 // The receiver library wrappers against the stand-in libraries.
 #include <gtest/gtest.h>
-#include <orbdiapi.h>
 #include <winport/library.h>
 
 #include <cstring>
@@ -181,22 +180,6 @@ TEST(TrellisConfig, ProbeAlwaysUnloads) {
     ASSERT_TRUE(loaded.Load());
   }
   EXPECT_FALSE(trellis.OpenChannel());
-}
-
-TEST(ReceiverLibraries, LinkedDiagnosticsInterface) {
-  SimControl sim;
-  sim.Set("adapters", "2:8,3:4");
-  std::uint32_t count = 0;
-  ASSERT_EQ(ORBDI_EnumAdapters(nullptr, &count), ORBDIERR_SUCCESS);
-  ASSERT_EQ(count, 2u);
-  ORBDI_ADAPTER list[2] = {};
-  ASSERT_EQ(ORBDI_EnumAdapters(list, &count), ORBDIERR_SUCCESS);
-  EXPECT_EQ(list[1].busType, 3u);
-  EXPECT_EQ(list[1].state, 4u);
-  sim.Set("adapters", "");
-  EXPECT_EQ(ORBDI_EnumAdapters(nullptr, &count), ORBDIERR_NOENTRIES);
-  sim.Set("tcp_stack", 2);
-  EXPECT_EQ(ORBDI_TestTCPStack(), 2u);
 }
 
 }  // namespace
