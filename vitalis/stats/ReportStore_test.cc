@@ -110,7 +110,10 @@ TEST_F(StoreTest, StateFileRoundTrip) {
   back.m_dwRunStart = 1000;
   back.m_dwRunStop = 5000;
   back.WriteBinData();
-  EXPECT_EQ(Read(kBin), bytes);
+  const std::string again = Read(kBin);
+  ASSERT_EQ(again.size(), bytes.size());
+  const auto differ = std::mismatch(again.begin(), again.end(), bytes.begin()).first;
+  EXPECT_TRUE(differ == again.end()) << "differs from byte " << differ - again.begin();
 }
 
 TEST_F(StoreTest, RepeatedNumberInStateFileMerges) {
