@@ -10,6 +10,7 @@
 #include "core/TraceLog.h"
 #include "core/Win.h"
 #include "testing.h"
+#include "testing/Registry_testing.h"
 
 namespace {
 
@@ -52,12 +53,7 @@ DWORD ExitCode(HANDLE thread) {
 
 class WorkerThreadTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    CTraceLog::Close();
-    CTraceLog::Init(false);
-    CTraceLog::SetTraceFileName(file_.c_str());
-    CTraceLog::SetTraceLevel(2);
-  }
+  void SetUp() override { vitalis_testing::TraceTo(file_, 2); }
   void TearDown() override { CTraceLog::Close(); }
   std::filesystem::path file_ = winport::testing::MakeTempDir("thread") / "t.log";
 };
@@ -85,13 +81,6 @@ TEST_F(WorkerThreadTest, HandshakeShutdownRequestAndRestart) {
   }
 }
 
-TEST_F(WorkerThreadTest, FailedInitialisationFailsTheStart) {
-  TestWorker worker(false);
-  EXPECT_FALSE(worker.Start());
-  EXPECT_FALSE(worker.IsStarted());
-  EXPECT_EQ(worker.OnShutDown(), nullptr);
-}
-
 TEST_F(WorkerThreadTest, AWorkerGivenUpOnOutlivesItsThreadsLastLines) {
   // A terminated thread is only abandoned and runs on through its last lines; destroying its
   // object at once must wait for them instead of pulling the object from under it.
@@ -103,13 +92,9 @@ TEST_F(WorkerThreadTest, AWorkerGivenUpOnOutlivesItsThreadsLastLines) {
     ASSERT_TRUE(TerminateThread(worker->GetThreadHandle(), 1));
     delete worker;
   }
-  std::string trace = winport::testing::ReadFile(file_);
-  int exited = 0;
-  for (auto at = trace.find("CThread::ThreadEntry - Thread exited"); at != std::string::npos;
-       at = trace.find("CThread::ThreadEntry - Thread exited", at + 1)) {
-    ++exited;
-  }
-  EXPECT_EQ(exited, kRuns);
+  EXPECT_EQ(vitalis_testing::Count(winport::testing::ReadFile(file_),
+                                   "CThread::ThreadEntry - Thread exited"),
+            kRuns);
 }
 
 // A worker like the module's own: polls the shutdown event and, on its way out, touches a
@@ -146,25 +131,28 @@ TEST_F(WorkerThreadTest, StopAndJoinEndsTheThreadBeforeReturningAndCanBeRepeated
   }
 }
 
-TEST_F(WorkerThreadTest, OnShutDownAfterTheThreadEndedReturnsNull) {
-  TestWorker worker(true);
-  ASSERT_TRUE(worker.Start());
-  worker.Release();
-  ASSERT_EQ(WaitForSingleObject(worker.GetThreadHandle(), 10000), WAIT_OBJECT_0);
-  EXPECT_EQ(worker.OnShutDown(), nullptr);
-}
-
-TEST_F(WorkerThreadTest, ShutdownOfANeverStartedWorkerIsTracedAndReturnsNull) {
+// Without a running thread there is nothing to wait for: never started (which is traced), a
+// start whose initialisation failed, or a thread that has ended.
+TEST_F(WorkerThreadTest, OnShutDownWithoutARunningThreadReturnsNull) {
   {
     TestWorker worker(true);
     EXPECT_EQ(worker.OnShutDown(), nullptr);
   }
-  CTraceLog::Close();
-  EXPECT_NE(
-      winport::testing::ReadFile(file_).find(
-          "CThread::OnShutDown - the event handle is NULL for TestWorker (Test Thread) or the "
-          "thread is not started , thread started =0"),
-      std::string::npos);
+  EXPECT_TRUE(vitalis_testing::Has(
+      vitalis_testing::ReadTrace(file_),
+      "CThread::OnShutDown - the event handle is NULL for TestWorker (Test Thread) or the "
+      "thread is not started , thread started =0"));
+
+  TestWorker failing(false);
+  EXPECT_FALSE(failing.Start());
+  EXPECT_FALSE(failing.IsStarted());
+  EXPECT_EQ(failing.OnShutDown(), nullptr);
+
+  TestWorker ended(true);
+  ASSERT_TRUE(ended.Start());
+  ended.Release();
+  ASSERT_EQ(WaitForSingleObject(ended.GetThreadHandle(), 10000), WAIT_OBJECT_0);
+  EXPECT_EQ(ended.OnShutDown(), nullptr);
 }
 
 }  // namespace
