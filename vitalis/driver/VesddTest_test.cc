@@ -22,6 +22,13 @@ class CTestVesdd : public CVesddTest {
   using CVesddTest::m_pStats;
 };
 
+// The monitored stat of that name, or null.
+VESDD_STAT* Find(CTestVesdd& test, const char* name) {
+  for (DWORD i = 0; i < test.GetStatCount(); ++i)
+    if (std::string(test.m_pStats[i].szName) == name) return &test.m_pStats[i];
+  return nullptr;
+}
+
 class VesddTestTest : public DriverTest {
  protected:
   void SetUp() override {
@@ -55,13 +62,8 @@ TEST_F(VesddTestTest, StatValuesParsedOverTheDefaults) {
   CTestVesdd test(&m_Diagnostics);
   Start(test);
   ASSERT_EQ(test.GetStatCount(), 2u);
-  const VESDD_STAT* crc = nullptr;
-  const VESDD_STAT* reset = nullptr;
-  for (DWORD i = 0; i < 2; ++i) {
-    const VESDD_STAT* s = test.GetStat(i);
-    if (std::string(s->szName) == "CRCERROR") crc = s;
-    if (std::string(s->szName) == "RESET") reset = s;
-  }
+  const VESDD_STAT* crc = Find(test, "CRCERROR");
+  const VESDD_STAT* reset = Find(test, "RESET");
   ASSERT_TRUE(crc != nullptr && reset != nullptr);
   EXPECT_EQ(crc->dwPeriod, 15u);
   EXPECT_EQ(crc->dwThreshold, 50u);
@@ -253,11 +255,7 @@ TEST_F(VesddTestTest, PeriodsOnTheClockAndOnlyDueStatsGiveTokens) {
   SetStat("CRCERROR", "Enabled=1,Time=0,Thresh=5");
   CTestVesdd test(&m_Diagnostics);
   Start(test);
-  auto stat = [&](const char* name) -> VESDD_STAT* {
-    for (DWORD i = 0; i < test.GetStatCount(); ++i)
-      if (std::string(test.m_pStats[i].szName) == name) return &test.m_pStats[i];
-    return nullptr;
-  };
+  auto stat = [&](const char* name) { return Find(test, name); };
   ASSERT_TRUE(stat("RESET") != nullptr && stat("CRCERROR") != nullptr);
 
   // First pass: both are due; the reset counter fails.
