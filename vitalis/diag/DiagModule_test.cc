@@ -26,6 +26,7 @@ class DiagModuleTest : public DiagTest {
     DiagTest::SetUp();
     m_log = winport::testing::MakeTempDir("diagview") / "diagview.log";
     setenv("DIAGVIEW_LOG", m_log.c_str(), 1);
+    ASSERT_TRUE(RegisterControlForDiagView());
     fs::path app = DriveC("Orbilink/bin/diagview.exe");
     fs::create_directories(app.parent_path());
     fs::copy_file(BinDir() / "diagview", app, fs::copy_options::overwrite_existing);
@@ -52,6 +53,7 @@ TEST_F(DiagModuleTest, AFailedStartUpTestStartsTheApplicationAndIsTheStartResult
   EXPECT_EQ(StoredStatus("TCPIP_Check"), 807);
   EXPECT_EQ(StoredStatus("Adapter_Check"), 0);
   ASSERT_TRUE(AppRunning());
+  EXPECT_TRUE(WaitForDiagViewLine(m_log, "refresh 1: "));
   // The host stops the module that failed to start; its shutdown tells the application to close.
   HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, "DIAG_APP_EXISTS");
   ASSERT_NE(mutex, nullptr);
