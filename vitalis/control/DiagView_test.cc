@@ -75,8 +75,8 @@ TEST_F(DiagViewTest, AFailingAdapterTestStartsTheApplicationWhichShowsIt) {
 
   PROCESS_INFORMATION module{};
   ASSERT_TRUE(Run((BinDir() / "vitalis-host").string(), &module));
-  ASSERT_TRUE(WaitForLine("status 1,101;")) << ReadFile(m_log);
-  EXPECT_NE(ReadFile(m_log).find("refresh 1: 1=101"), std::string::npos) << ReadFile(m_log);
+  ASSERT_TRUE(WaitForLine("refresh 1: 1=101")) << ReadFile(m_log);
+  EXPECT_NE(ReadFile(m_log).find("status 1,101;\n"), std::string::npos) << ReadFile(m_log);
 
   // The module goes away; the application is then told to close, as at the module's end.
   TerminateProcess(module.hProcess, 1);
