@@ -74,7 +74,7 @@ TEST_F(DiagViewTest, AFailingAdapterTestStartsTheApplicationWhichShowsIt) {
   fs::copy_file(BinDir() / "diagview", app, fs::copy_options::overwrite_existing);
 
   PROCESS_INFORMATION module{};
-  ASSERT_TRUE(Run((BinDir() / "vitalis-host").string(), &module));
+  ASSERT_TRUE(Run((BinDir() / "vitalis-host").string() + " --keep-failed", &module));
   ASSERT_TRUE(WaitForLine("refresh 1: 1=101")) << ReadFile(m_log);
   EXPECT_NE(ReadFile(m_log).find("status 1,101;\n"), std::string::npos) << ReadFile(m_log);
 
