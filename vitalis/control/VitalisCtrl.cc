@@ -183,11 +183,17 @@ unsigned CVitalisCtrl::ThreadProc(void* self) {
   return code;
 }
 
+void CVitalisCtrl::ReadFailedTests(char* text) {
+  m_DiagObj->ReadTestParams(1);
+  m_DiagObj->GetFailedTestIDInStr(text);
+}
+
 unsigned CVitalisCtrl::Run() {
   LogInfoF("CVitalisCtrl::Run- thread started- inside thread");
   // The shutdown event comes first, so that it wins when both are set.
   HANDLE waits[3] = {m_hShutEvent, m_hRefreshEvent, m_hStopEvent};
-  while (!m_bShutApp) {
+  bool running = !m_bShutApp;
+  while (running) {
     DWORD rc = WaitForMultipleObjects(3, waits, FALSE, INFINITE);
     if (rc == WAIT_OBJECT_0) {
       LogInfoF("Run----- Shutdown incountered");
@@ -205,18 +211,22 @@ unsigned CVitalisCtrl::Run() {
       LogInfoF(
           "Run ----- the vb application called for shutdown in this case just exit the thread- "
           "but reset the event before exiting");
+      break;
     } else if (rc == WAIT_OBJECT_0 + 1) {
       LogInfoF("Run ----- Update incountered");
-      m_DiagObj->ReadTestParams(1);
       char text[kStatusTextSize] = {};
-      m_DiagObj->GetFailedTestIDInStr(text);
+      ReadFailedTests(text);
       text[kStatusTextSize - 1] = '\0';
       if (WaitForSingleObject(m_hShutEvent, 0) != WAIT_OBJECT_0) {
         LogInfoF("Wait timed out firing the status available event");
         FireStatusAvailable(text);
       } else {
         LogInfoF("Test Fail data available, but ocx being shut down, not firing ole event");
-        m_bShutApp = TRUE;
+        // The shutdown came during the refresh and is still signalled: the next wait takes it,
+        // so that one the module asked for still reaches the application as Shutdown (ending
+        // here would leave the application open for good), and one Stop asked for just ends
+        // the thread.
+        continue;
       }
     } else if (rc == WAIT_OBJECT_0 + 2) {
       LogInfoF("CVitalisCtrl::Run - stop requested by the control");
@@ -227,7 +237,7 @@ unsigned CVitalisCtrl::Run() {
       if (m_bStopRequested) break;
       WaitForSingleObject(m_hStopEvent, 100);
     }
-    if (m_bStopRequested) break;
+    running = !m_bShutApp && !m_bStopRequested;
   }
   LogInfoF("CVitalisCtrl::Run - OCX Thread shutting down");
   return 0;

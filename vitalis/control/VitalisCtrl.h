@@ -46,6 +46,9 @@ class CVitalisCtrl {
   unsigned Run();
   virtual void FireShutdown();
   virtual void FireStatusAvailable(const char* text);
+  // Reloads the tests' statuses and writes the failed-test text into `text`, which holds
+  // CDiagnostics::kFailedTextSize bytes.
+  virtual void ReadFailedTests(char* text);
 
   HANDLE m_hThread = nullptr;
   HANDLE m_hAppMutex = nullptr;      // "DIAG_APP_EXISTS"

@@ -12,9 +12,11 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "core/Exports.h"
 #include "core/TraceLog.h"
@@ -170,6 +172,62 @@ TEST_F(ControlTest, ModuleShutdownFiresShutdownAndLongTextsStayInTheirBuffer) {
   EXPECT_TRUE(OcxTraced("Shutdown Event fired"));
   EXPECT_TRUE(OcxTraced("stop :: The diag app shutdown is inited from some other place"));
   EXPECT_EQ(events.Pending(), 0u);
+}
+
+// A control that lets the test act in the middle of a refresh: after the thread woke for
+// "DIAG_EVENT", before it looks whether a shutdown is under way.
+class MidRefreshCtrl : public CVitalisCtrl {
+ public:
+  std::function<void()> m_during;
+
+ protected:
+  void ReadFailedTests(char* text) override {
+    CVitalisCtrl::ReadFailedTests(text);
+    if (m_during) std::exchange(m_during, nullptr)();
+  }
+};
+
+// A shutdown that arrives during a refresh drops the refresh but is not lost: the module's
+// still closes the application, and the application's own still ends the thread quietly and
+// leaves "SHUT_EVENT" reset for the next application.
+TEST_F(ControlTest, AShutdownDuringARefreshIsNotLost) {
+  CDiagnostics::SetTestStatus(8, 807);
+  {
+    MidRefreshCtrl ctrl;
+    EventLog events;
+    events.Attach(ctrl);
+    ASSERT_TRUE(ctrl.Init());
+    ctrl.m_during = [] { Signal("SHUT_EVENT"); };  // the module shuts down
+    Signal("DIAG_EVENT");
+    EXPECT_EQ(events.Next(), "Shutdown");
+    EXPECT_TRUE(OcxTraced("Test Fail data available, but ocx being shut down, not firing"));
+    EXPECT_TRUE(ctrl.Stop());
+    EXPECT_TRUE(OcxTraced("CVitalisCtrl::Stop()- thread termination graceful"));
+    EXPECT_EQ(events.Pending(), 0u);
+  }
+
+  MidRefreshCtrl ctrl;
+  EventLog events;
+  events.Attach(ctrl);
+  ASSERT_TRUE(ctrl.Init());
+  HANDLE shut = OpenEventA(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, "SHUT_EVENT");
+  ASSERT_NE(shut, nullptr);
+  HANDLE inside = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  ctrl.m_during = [&] {
+    SetEvent(inside);
+    WaitForSingleObject(shut, 20000);  // until Stop has signalled it
+  };
+  Signal("DIAG_EVENT");
+  ASSERT_EQ(WaitForSingleObject(inside, 20000), WAIT_OBJECT_0);
+  EXPECT_TRUE(ctrl.Stop());  // the user leaves the application
+  std::string trace = OcxTrace();
+  const std::string graceful = "CVitalisCtrl::Stop()- thread termination graceful";
+  EXPECT_NE(trace.find(graceful, trace.find(graceful) + 1), std::string::npos);  // both Stops
+  EXPECT_TRUE(OcxTraced("Run ----- the vb application called for shutdown"));
+  EXPECT_EQ(WaitForSingleObject(shut, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_EQ(events.Pending(), 0u);
+  CloseHandle(inside);
+  CloseHandle(shut);
 }
 
 // Calls out of order and requests the control cannot carry out give clear results.
