@@ -11,6 +11,7 @@
 #include <string>
 
 #include "diag/DiagFixture_testing.h"
+#include "diag/DiagView_testing.h"
 #include "driver/SimControl_testing.h"
 
 namespace {
@@ -24,6 +25,7 @@ class DiagViewTest : public DiagTest {
  protected:
   void SetUp() override {
     DiagTest::SetUp();
+    AdoptOrphans();
     m_log = winport::testing::MakeTempDir("diagview") / "diagview.log";
     setenv("DIAGVIEW_LOG", m_log.c_str(), 1);
     setenv("DIAGVIEW_SIGNAL", "diagviewtest.line", 1);
@@ -31,6 +33,8 @@ class DiagViewTest : public DiagTest {
     m_line = CreateEventA(nullptr, FALSE, FALSE, "diagviewtest.line");
   }
   void TearDown() override {
+    EXPECT_TRUE(CloseDiagApp());
+    EXPECT_EQ(EndLeftoverProcesses(), 0) << "processes left running";
     CloseHandle(m_line);
     unsetenv("DIAGVIEW_HEADLESS");
     unsetenv("DIAGVIEW_SIGNAL");

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "DiagFixture_testing.h"
+#include "DiagView_testing.h"
 #include "diag/Diagnostics.h"
 
 namespace {
@@ -91,10 +92,15 @@ class LaunchDiagAppTest : public DiagTest {
 
   void SetUp() override {
     DiagTest::SetUp();
+    AdoptOrphans();
+    // Each test installs the application it needs, or none.
+    fs::remove_all(DriveC("Orbilink"));
     m_log = winport::testing::MakeTempDir("diagview") / "diagview.log";
     setenv("DIAGVIEW_LOG", m_log.c_str(), 1);
   }
   void TearDown() override {
+    EXPECT_TRUE(CloseDiagApp()) << "an application did not close";
+    EXPECT_EQ(EndLeftoverProcesses(), 0) << "processes left running";
     unsetenv("DIAGVIEW_LOG");
     DiagTest::TearDown();
   }
@@ -117,20 +123,6 @@ class LaunchDiagAppTest : public DiagTest {
     CloseHandle(mutex);
     return true;
   }
-  // Asks a running stand-in to close and waits until it has let its mutex go.
-  static void CloseApp() {
-    HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, "DIAG_APP_EXISTS");
-    ASSERT_NE(mutex, nullptr);
-    HANDLE shut = OpenEventA(EVENT_MODIFY_STATE, FALSE, "SHUT_EVENT");
-    ASSERT_NE(shut, nullptr);
-    SetEvent(shut);
-    DWORD rc = WaitForSingleObject(mutex, 20000);
-    EXPECT_TRUE(rc == WAIT_OBJECT_0 || rc == WAIT_ABANDONED) << rc;
-    ReleaseMutex(mutex);
-    CloseHandle(mutex);
-    CloseHandle(shut);
-  }
-
   fs::path m_log;
 };
 
@@ -144,9 +136,9 @@ TEST_F(LaunchDiagAppTest, StartsTheApplicationThenRefreshesIt) {
   EXPECT_TRUE(AppRunning());
   diag.LaunchDiagApp(FALSE);
   EXPECT_TRUE(AppRunning());
-  // A refresh asked for while the application is told to close is dropped: let it show first.
+  // A refresh that meets the close is dropped: let the one checked below show first.
   EXPECT_TRUE(WaitForDiagViewLine(m_log, "refresh 1: "));
-  CloseApp();
+  ASSERT_TRUE(CloseDiagApp());
   std::string log = ReadFile(m_log);
   EXPECT_EQ(log.find("running\n"), 0u) << log;
   // The control reports a DNS failure once, so it stores the DNS test as passed on each refresh.

@@ -3,11 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <winport/handle.h>
-#include <winport/process.h>
 #include <winport/registry.h>
-#include <winport/sync.h>
 
 #include <filesystem>
 #include <string>
@@ -29,42 +25,6 @@ inline long long StoredStatus(const std::string& subKey) {
       RegQueryValueExA(key, "TestStatus", nullptr, &type, reinterpret_cast<BYTE*>(&data), &size);
   RegCloseKey(key);
   return rc == ERROR_SUCCESS && type == REG_DWORD && size == 4 ? data : -1;
-}
-
-// Registers the module's control (through vitalis-host, as an installation does), so that the
-// diagnostics application started by a test finds it; the application then runs without a
-// window. True when the registration succeeded.
-inline bool RegisterControlForDiagView() {
-  setenv("DIAGVIEW_HEADLESS", "1", 1);
-  setenv("DIAGVIEW_SIGNAL", "diagview.test.line", 1);
-  std::string command = (winport::testing::BinDir() / "vitalis-host").string() + " --register";
-  STARTUPINFOA startup{};
-  PROCESS_INFORMATION process{};
-  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process))
-    return false;
-  DWORD code = 1;
-  if (WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0)
-    GetExitCodeProcess(process.hProcess, &code);
-  CloseHandle(process.hProcess);
-  CloseHandle(process.hThread);
-  return code == 0;
-}
-
-// Waits, line by line, until the application's log file holds `text`; false after 30 s
-// without a new line.
-inline bool WaitForDiagViewLine(const std::filesystem::path& log, const std::string& text) {
-  HANDLE line = CreateEventA(nullptr, FALSE, FALSE, "diagview.test.line");
-  bool found = false;
-  for (;;) {
-    if (winport::testing::ReadFile(log).find(text) != std::string::npos) {
-      found = true;
-      break;
-    }
-    if (line == nullptr || WaitForSingleObject(line, 30000) != WAIT_OBJECT_0) break;
-  }
-  if (line != nullptr) CloseHandle(line);
-  return found;
 }
 
 class DiagTest : public ::testing::Test {

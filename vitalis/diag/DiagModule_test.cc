@@ -9,6 +9,7 @@
 #include <string>
 
 #include "DiagFixture_testing.h"
+#include "DiagView_testing.h"
 #include "core/Exports.h"
 #include "driver/SimControl_testing.h"
 
@@ -24,6 +25,7 @@ class DiagModuleTest : public DiagTest {
   void SetUp() override {
     StopVitalisDLL();
     DiagTest::SetUp();
+    AdoptOrphans();
     m_log = winport::testing::MakeTempDir("diagview") / "diagview.log";
     setenv("DIAGVIEW_LOG", m_log.c_str(), 1);
     ASSERT_TRUE(RegisterControlForDiagView());
@@ -33,6 +35,8 @@ class DiagModuleTest : public DiagTest {
   }
   void TearDown() override {
     StopVitalisDLL();
+    EXPECT_TRUE(CloseDiagApp());
+    EXPECT_EQ(EndLeftoverProcesses(), 0) << "processes left running";
     unsetenv("DIAGVIEW_LOG");
     DiagTest::TearDown();
   }
