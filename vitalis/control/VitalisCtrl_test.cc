@@ -106,10 +106,11 @@ TEST_F(ControlTest, InitWaitsForAnotherApplicationThenFails) {
   EXPECT_TRUE(OcxTraced("Init() - mutex already exists"));
   EXPECT_TRUE(OcxTraced("Init() - DIAG_APP_EXISTS mutex acquired"));
   EXPECT_TRUE(OcxTraced("Init() - diag mutex closed"));
-  // The mutex is free again: the module would now start a new application.
+  // Once the other application has gone too, the mutex is gone: the module would now start a
+  // new application.
+  EXPECT_EQ(WaitForSingleObject(process.hProcess, 20000), WAIT_OBJECT_0);
   HANDLE probe = OpenMutexA(SYNCHRONIZE, FALSE, "DIAG_APP_EXISTS");
   EXPECT_EQ(probe, nullptr);
-  EXPECT_EQ(WaitForSingleObject(process.hProcess, 20000), WAIT_OBJECT_0);
   CloseHandle(process.hProcess);
   CloseHandle(process.hThread);
   CloseHandle(release);
