@@ -1,8 +1,10 @@
 // Stand-in for the utility library.
 #include <orbutil.h>
+#include <winport/clock.h>
 #include <winport/registry.h>
 #include <winport/system.h>
 
+#include <fstream>
 #include <string>
 
 #include "SimState.h"
@@ -57,9 +59,19 @@ BOOL Util_GetFreeDiskSpace(const char* drive, ULONGLONG* size) {
   return DiskSpace("Util_GetFreeDiskSpace", drive, "disk_free", false, size);
 }
 
-// The simulated PC is not restarted; the call is counted so that tests and demos can see it.
+// The simulated PC is never restarted: the request is counted in the simulation and written
+// as one line to the simulation's trace (receiver-sim/trace.log beside its state), so that tests
+// and demos can see that, and when, a restart was asked for.
 BOOL Util_ExitWindows() {
   SimState s = SimState::Load();
-  return receiver_sim::SetValue("exit_windows_count",
-                                std::to_string(s.GetInt("exit_windows_count") + 1), nullptr);
+  const long long count = s.GetInt("exit_windows_count") + 1;
+  std::string error;
+  const bool recorded = receiver_sim::SetValue("exit_windows_count", std::to_string(count), &error);
+  const std::string when = AscTime(Now());
+  std::ofstream trace(receiver_sim::StateFile().parent_path() / "trace.log", std::ios::app);
+  trace << when << " Util_ExitWindows: restart " << count
+        << (recorded ? " requested; the simulated PC is not restarted"
+                     : " requested but not recorded: " + error)
+        << '\n';
+  return recorded ? TRUE : FALSE;
 }

@@ -95,7 +95,9 @@ const std::vector<Variable> kVariables = {
      "Util_GetFreeDiskSpace bytes; empty = the free bytes of the file system holding the drive"},
     {"receive_freq", "",
      "frequency last set through VesddSetReceiveFreq (written by the stand-in)"},
-    {"exit_windows_count", "0", "times Util_ExitWindows was called (the stand-in only counts)"},
+    {"exit_windows_count", "0",
+     "times Util_ExitWindows was called (the stand-in never restarts the PC; each call is also a "
+     "line in receiver-sim/trace.log)"},
     {"vesndis", "VESNDIS0",
      "MS-DOS device name of the NT network driver (<prefix>/devices/NAME, written whenever "
      "the state is); empty = not installed"},

@@ -8,10 +8,12 @@
 #include <winport/sync.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "diag/DiagFixture_testing.h"
 #include "diag/DiagView_testing.h"
+#include "diag/Diagnostics.h"
 #include "driver/SimControl_testing.h"
 
 namespace {
@@ -100,6 +102,31 @@ TEST_F(DiagViewTest, AFailingAdapterTestStartsTheApplicationWhichShowsIt) {
     CloseHandle(mutex);
   }
   CloseHandle(shut);
+}
+
+// The user's repair needs a restart: the control closes the application through Shutdown, and
+// the application's Stop asks the utility library for the restart, which the simulation
+// records (and traces) instead of restarting this machine.
+TEST_F(DiagViewTest, ARepairNeedingARestartClosesTheApplicationWhichAsksForTheRestart) {
+  SimControl sim;
+  ASSERT_EQ(RunAndWait((BinDir() / "vitalis-host").string() + " --register"), 0u);
+  CDiagnostics::SetTestStatus(DIAGTEST_TCPIP, DTS_ICSNOTPORTMAPPED);
+  fs::path script = winport::testing::MakeTempDir("user") / "user.sh";
+  std::ofstream(script) << "#!/bin/sh\nprintf 'fix 8,805;\\n' | '"
+                        << (BinDir() / "diagview").string() << "' --headless\n";
+  fs::permissions(script, fs::perms::owner_all);
+
+  EXPECT_EQ(RunAndWait(script.string()), 0u);
+  std::string log = ReadFile(m_log);
+  EXPECT_NE(log.find("running\nfix 1\nshutdown\nrestart required\nclosing\n"), std::string::npos)
+      << log;
+  EXPECT_EQ(StoredStatus("TCPIP_Check"), 0);
+  EXPECT_EQ(sim.Get("exit_windows_count"), "1");
+  std::string trace = ReadFile(winport::testing::Prefix() / "receiver-sim" / "trace.log");
+  EXPECT_NE(
+      trace.find(" Util_ExitWindows: restart 1 requested; the simulated PC is not restarted\n"),
+      std::string::npos)
+      << trace;
 }
 
 // Without the control's registration, or with its library gone, the application says so and
