@@ -51,6 +51,7 @@ void DiagWindow::OnStatusAvailable(const QString& text) {
   m_status->setText(rows.empty()
                         ? tr("No failed tests reported.")
                         : tr("%n test(s) failed.", nullptr, static_cast<int>(rows.size())));
+  emit statusShown();
 }
 
 void DiagWindow::Fix() {
@@ -83,6 +84,7 @@ void DiagWindow::OnShutdown() {
     m_status->setText(tr("The repair needs a restart of the PC. The PC restarts now."));
   }
   close();
+  emit shutdownShown();
 }
 
 void DiagWindow::closeEvent(QCloseEvent* event) {

@@ -21,6 +21,12 @@ class DiagWindow : public QWidget {
   QTableWidget* table() const { return m_table; }
   QLabel* statusLabel() const { return m_status; }
   QPushButton* fixButton() const { return m_fix; }
+  QPushButton* irqButton() const { return m_irq; }
+
+ signals:
+  // After the table shows a StatusAvailable; after the window took a Shutdown.
+  void statusShown();
+  void shutdownShown();
 
  public slots:
   void OnStatusAvailable(const QString& text);

@@ -14,13 +14,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 namespace receiver_sim {
 
 namespace {
 
-const std::vector<Variable> kVariables = {
+// A constant table, so that it is there before any constructor runs: the libraries read the
+// state from their load-time constructors.
+constexpr Variable kVariables[] = {
     {"epoch", "", "C time the simulated receiver was switched on (set on first use and by reset)"},
     {"missing", "",
      "entry points the receiver libraries do not export, comma separated (e.g. "
@@ -282,7 +285,8 @@ bool WriteFile(const std::map<std::string, std::string>& values, std::string* er
 }  // namespace
 
 const std::vector<Variable>& Variables() {
-  return kVariables;
+  static const std::vector<Variable> all(std::begin(kVariables), std::end(kVariables));
+  return all;
 }
 
 const Variable* FindVariable(const std::string& name) {
