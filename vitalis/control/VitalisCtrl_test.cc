@@ -231,6 +231,33 @@ TEST_F(ControlTest, AShutdownDuringARefreshIsNotLost) {
   CloseHandle(shut);
 }
 
+// A host whose event handler does not return holds the event thread: Stop gives up on it after
+// its bound and abandons it, and the control, destroyed, waits for the routine to return
+// rather than leave it running in a freed object.
+TEST_F(ControlTest, StopAbandonsAThreadStuckInTheHostsHandler) {
+  std::promise<void> letGo;
+  std::shared_future<void> released = letGo.get_future().share();
+  HANDLE inHandler = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  {
+    CVitalisCtrl ctrl;
+    ctrl.SetEventSink(nullptr, [&](const char*) {
+      SetEvent(inHandler);
+      released.wait();  // not a winport wait: those fail at once in an abandoned thread
+    });
+    ASSERT_TRUE(ctrl.Init());
+    Signal("DIAG_EVENT");
+    ASSERT_EQ(WaitForSingleObject(inHandler, 20000), WAIT_OBJECT_0);
+    EXPECT_TRUE(ctrl.Stop());
+    EXPECT_TRUE(OcxTraced("CVitalisCtrl::Stop -  the wait timed out"));
+    EXPECT_TRUE(OcxTraced("Stop ----- The thread terminated forcefully"));
+    EXPECT_FALSE(OcxTraced("CVitalisCtrl::Run - OCX Thread shutting down"));
+    letGo.set_value();
+  }
+  EXPECT_TRUE(OcxTraced("CVitalisCtrl::Run - OCX Thread shutting down"));
+  EXPECT_FALSE(OcxTraced("the event thread did not end"));
+  CloseHandle(inHandler);
+}
+
 // Calls out of order and requests the control cannot carry out give clear results.
 TEST_F(ControlTest, StopBeforeInitAndBadRepairRequestsAreRefused) {
   {
