@@ -111,15 +111,25 @@ TEST_F(DiagViewTest, ARepairNeedingARestartClosesTheApplicationWhichAsksForTheRe
   SimControl sim;
   ASSERT_EQ(RunAndWait((BinDir() / "vitalis-host").string() + " --register"), 0u);
   CDiagnostics::SetTestStatus(DIAGTEST_TCPIP, DTS_ICSNOTPORTMAPPED);
-  fs::path script = winport::testing::MakeTempDir("user") / "user.sh";
-  std::ofstream(script) << "#!/bin/sh\nprintf 'fix 8,805;\\n' | '"
-                        << (BinDir() / "diagview").string() << "' --headless\n";
-  fs::permissions(script, fs::perms::owner_all);
+  CDiagnostics::SetTestStatus(DIAGTEST_IRQ, 401);  // the IRQ checker is missing
+  // The user's commands, one line each, as a script would give them.
+  auto user = [&](const std::string& commands) {
+    fs::path script = winport::testing::MakeTempDir("user") / "user.sh";
+    std::ofstream(script) << "#!/bin/sh\nprintf '" << commands << "' | '"
+                          << (BinDir() / "diagview").string() << "' --headless\n";
+    fs::permissions(script, fs::perms::owner_all);
+    fs::remove(m_log);
+    EXPECT_EQ(RunAndWait(script.string()), 0u);
+    return ReadFile(m_log);
+  };
 
-  EXPECT_EQ(RunAndWait(script.string()), 0u);
-  std::string log = ReadFile(m_log);
-  EXPECT_NE(log.find("running\nfix 1\nshutdown\nrestart required\nclosing\n"), std::string::npos)
-      << log;
+  // Leaving without a repair asks for no restart.
+  std::string log = user("irq\\nrestart\\nstop\\n");
+  EXPECT_EQ(log, "running\nirq 2\nunknown command: restart\nclosing\n");
+  EXPECT_EQ(sim.Get("exit_windows_count"), "");
+
+  log = user("fix 8,805;\\n");
+  EXPECT_EQ(log, "running\nfix 1\nshutdown\nrestart required\nclosing\n");
   EXPECT_EQ(StoredStatus("TCPIP_Check"), 0);
   EXPECT_EQ(sim.Get("exit_windows_count"), "1");
   std::string trace = ReadFile(winport::testing::Prefix() / "receiver-sim" / "trace.log");
