@@ -19,7 +19,7 @@ VITALIS_EXPORT int32_t DllUnregisterServer();
 
 namespace {
 
-constexpr char kLibId[] = "{1AC65FC8-1533-11D3-9404-0000C04F0ADC}";
+constexpr char kLibId[] = VITALIS_LIBID;
 constexpr char kDispIid[] = "{1AC65FC9-1533-11D3-9404-0000C04F0ADC}";
 constexpr char kEventsIid[] = "{1AC65FCA-1533-11D3-9404-0000C04F0ADC}";
 constexpr char kCtrlClsid[] = "{1AC65FCB-1533-11D3-9404-0000C04F0ADC}";
@@ -134,7 +134,7 @@ std::string Dir(const std::string& path) {
 std::vector<KeyValues> TypeLibKeys(const std::string& server) {
   std::string lib = std::string("TypeLib\\") + kLibId + "\\1.0";
   std::vector<KeyValues> keys = {
-      {lib, "vitalis OLE Control module", {}},
+      {lib, VITALIS_TYPELIB_HELP, {}},
       {lib + "\\0\\win32", server, {}},
       {lib + "\\FLAGS", "0", {}},
       {lib + "\\HELPDIR", Dir(server), {}},

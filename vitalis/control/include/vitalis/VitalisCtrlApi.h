@@ -131,6 +131,11 @@ typedef struct VitalisGuid {
     }                                                \
   }
 
+/* The type library that describes the control, version 1.0. */
+#define VITALIS_LIBID "{1AC65FC8-1533-11D3-9404-0000C04F0ADC}"
+#define VITALIS_TYPELIB_NAME "VITALISLib"
+#define VITALIS_TYPELIB_HELP "vitalis OLE Control module"
+
 #define VITALIS_PROGID_CTRL "VITALIS.VitalisCtrl.1"
 #define VITALIS_PROGID_PROPPAGE "VITALIS.VitalisPropPage.1"
 
