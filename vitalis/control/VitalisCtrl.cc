@@ -27,8 +27,7 @@ constexpr DWORD kDefBrowserNotInstalled = 607;
 constexpr DWORD kUnexpectedErr = 10000;
 
 // The failed-test text of StatusAvailable is built in a buffer of this size.
-constexpr DWORD kStatusTextSize = 100;
-static_assert(CDiagnostics::kFailedTextSize == kStatusTextSize);
+constexpr DWORD kStatusTextSize = CDiagnostics::kFailedTextSize;
 
 // The most test ids a FixProblem text can name, with the ending 0 entry.
 constexpr DWORD kMaxFixIds = 64;
@@ -183,9 +182,9 @@ unsigned CVitalisCtrl::ThreadProc(void* self) {
   return code;
 }
 
-void CVitalisCtrl::ReadFailedTests(char* text) {
+void CVitalisCtrl::ReadFailedTests(char* text, std::size_t size) {
   m_DiagObj->ReadTestParams(1);
-  m_DiagObj->GetFailedTestIDInStr(text);
+  m_DiagObj->GetFailedTestIDInStr(text, size);
 }
 
 unsigned CVitalisCtrl::Run() {
@@ -215,7 +214,7 @@ unsigned CVitalisCtrl::Run() {
     } else if (rc == WAIT_OBJECT_0 + 1) {
       LogInfoF("Run ----- Update incountered");
       char text[kStatusTextSize] = {};
-      ReadFailedTests(text);
+      ReadFailedTests(text, sizeof text);
       text[kStatusTextSize - 1] = '\0';
       if (WaitForSingleObject(m_hShutEvent, 0) != WAIT_OBJECT_0) {
         LogInfoF("Wait timed out firing the status available event");

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -46,9 +47,8 @@ class CVitalisCtrl {
   unsigned Run();
   virtual void FireShutdown();
   virtual void FireStatusAvailable(const char* text);
-  // Reloads the tests' statuses and writes the failed-test text into `text`, which holds
-  // CDiagnostics::kFailedTextSize bytes.
-  virtual void ReadFailedTests(char* text);
+  // Reloads the tests' statuses and writes the failed-test text into `text`, of `size` bytes.
+  virtual void ReadFailedTests(char* text, std::size_t size);
 
   HANDLE m_hThread = nullptr;
   HANDLE m_hAppMutex = nullptr;      // "DIAG_APP_EXISTS"

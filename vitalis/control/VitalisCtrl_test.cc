@@ -11,6 +11,7 @@
 #include <winport/window.h>
 
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <future>
@@ -166,6 +167,15 @@ TEST_F(ControlTest, ModuleShutdownFiresShutdownAndLongTextsStayInTheirBuffer) {
   std::string status = events.Next();
   ASSERT_EQ(status.rfind("StatusAvailable 3,300;3,301;", 0), 0u) << status;
   EXPECT_LT(status.size() - std::string("StatusAvailable ").size(), 100u);
+  // The text is cut to the buffer it is given, at whole items.
+  CDiagnostics module(nullptr);
+  module.ReadTestParams(1);
+  char small[16];
+  std::memset(small, 'x', sizeof small);
+  small[0] = '\0';
+  module.GetFailedTestIDInStr(small, 13);
+  EXPECT_STREQ(small, "3,300;3,301;");
+  EXPECT_EQ(small[13], 'x');
 
   Signal("SHUT_EVENT");
   EXPECT_EQ(events.Next(), "Shutdown");
@@ -182,8 +192,8 @@ class MidRefreshCtrl : public CVitalisCtrl {
   std::function<void()> m_during;
 
  protected:
-  void ReadFailedTests(char* text) override {
-    CVitalisCtrl::ReadFailedTests(text);
+  void ReadFailedTests(char* text, std::size_t size) override {
+    CVitalisCtrl::ReadFailedTests(text, size);
     if (m_during) std::exchange(m_during, nullptr)();
   }
 };

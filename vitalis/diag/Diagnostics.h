@@ -10,6 +10,7 @@
 #include <winport/sync.h>
 
 #include <atomic>
+#include <cstddef>
 #include <ctime>
 #include <functional>
 #include <string>
@@ -121,9 +122,10 @@ class CDiagnostics : public CThread {
   BOOL IsPSTToPerform();
   void SendTimeToINIFile();
 
-  // The failed tests as "id,code;" items, at most kFailedTextSize bytes with the terminator.
+  // The failed tests as "id,code;" items added to the text in `text`, whole items only, at most
+  // `size` bytes with the terminator (the control's buffer holds kFailedTextSize).
   static constexpr DWORD kFailedTextSize = 100;
-  void GetFailedTestIDInStr(char* text);
+  void GetFailedTestIDInStr(char* text, std::size_t size = kFailedTextSize);
   // Ids 1 to 8 from such a text, in order, ended by a 0 entry; at most capacity - 1 ids.
   BOOL ParseTest(const char* text, DWORD* ids, DWORD capacity);
   // Position 1 to 8 of a test id, 0 when absent.

@@ -71,8 +71,8 @@ void CDiagnostics::ReadDRVTTestString(char* text, DWORD size) {
   std::snprintf(text, size, "%s", items.c_str());
 }
 
-void CDiagnostics::GetFailedTestIDInStr(char* text) {
-  if (text == nullptr) return;
+void CDiagnostics::GetFailedTestIDInStr(char* text, std::size_t size) {
+  if (text == nullptr || size == 0) return;
   std::vector<std::string> items;
   {
     CDiagLock hold(&m_csLock);
@@ -128,11 +128,11 @@ void CDiagnostics::GetFailedTestIDInStr(char* text) {
       }
     }
   }
-  // The caller's buffer holds kFailedTextSize bytes: whole items only, the rest is dropped.
-  std::size_t used = strnlen(text, kFailedTextSize - 1);
+  // Whole items only, as many as the caller's buffer holds; the rest is dropped.
+  std::size_t used = strnlen(text, size - 1);
   std::size_t dropped = 0;
   for (const std::string& item : items) {
-    if (used + item.size() + 1 > kFailedTextSize) {
+    if (used + item.size() + 1 > size) {
       ++dropped;
       continue;
     }
