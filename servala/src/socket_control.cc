@@ -44,9 +44,8 @@ struct SocketArray::Element {
   bool sending = false;
   bool readQueued = false;     // a read is posted
   bool readAfterSend = false;  // reading resumes once the reply has gone
-  // Input may have come that nobody read: a read filled the whole buffer, or a reply took long
-  // enough (it had to wait) for the peer to send more meanwhile.
-  bool inputMayWait = false;
+  // The end of the reply waits in the system for more to follow (see WriteNow).
+  bool heldBack = false;
   std::string outgoing;
   std::size_t sent = 0;
   winport::UniqueFd file;  // sent after `outgoing`, straight from the file
@@ -190,10 +189,10 @@ int SocketArray::State(int index) const {
 
 void SocketArray::CloseConnection(Element& e) {
   // A connection whose peer sent more than was read lingers (see Linger): closed at once, the
-  // system would reset it. Otherwise closing is enough, and also takes the descriptor out of the
-  // readiness set.
-  if (e.fd && (e.state == sckConnected || e.state == sckClosing) && e.inputMayWait &&
-      UnreadInput(e.fd.get()))
+  // system would reset it and throw away the end of the reply. Input can come at any time, also
+  // after a reply that went out at once, so every connection is asked. Otherwise closing is
+  // enough, and also takes the descriptor out of the readiness set.
+  if (e.fd && (e.state == sckConnected || e.state == sckClosing) && UnreadInput(e.fd.get()))
     Linger(std::move(e.fd));
   e.fd.reset();
   e.file.reset();
@@ -205,7 +204,7 @@ void SocketArray::CloseConnection(Element& e) {
   e.wantRead = e.wantWrite = e.wantAccept = false;
   e.readQueued = false;
   e.readAfterSend = false;
-  e.inputMayWait = false;
+  e.heldBack = false;
   e.outgoing.clear();
   e.sent = 0;
 }
@@ -419,7 +418,6 @@ void SocketArray::ReadNow(const ElementPtr& e) {
   const ssize_t n = ::recv(e->fd.get(), buffer.data(), buffer.size(), 0);
   if (n > 0) {
     e->received.append(buffer.data(), static_cast<std::size_t>(n));
-    if (static_cast<std::size_t>(n) == buffer.size()) e->inputMayWait = true;
     events_.sckWS_DataArrival(e->index, static_cast<long>(n));
     if (!Live(e, gen) || e->state != sckConnected) return;
     if (e->sending)
@@ -665,7 +663,6 @@ void SocketArray::SendFile(int index, std::string head, winport::UniqueFd file, 
 }
 
 void SocketArray::WriteLater(const ElementPtr& e) {
-  e->inputMayWait = true;
   if (e->writeQueued) return;
   e->writeQueued = true;
   asio::post(io_, [this, e, gen = e->generation, alive = std::weak_ptr<int>(alive_)] {
@@ -680,9 +677,14 @@ void SocketArray::WriteNow(const ElementPtr& e) {
   for (;;) {
     ssize_t n;
     if (e->sent < e->outgoing.size()) {
+      // The end of a reply waits in the system for what follows it: the connection usually
+      // closes next, and the end and the close then go out as one segment instead of two.
+      // SendDone sends it on if the connection stays open.
+      const bool last = e->fileLeft == 0 && e->trailer.empty();
       n = ::send(e->fd.get(), e->outgoing.data() + e->sent, e->outgoing.size() - e->sent,
-                 MSG_NOSIGNAL);
+                 MSG_NOSIGNAL | (last ? MSG_MORE : 0));
       if (n > 0) e->sent += static_cast<std::size_t>(n);
+      if (n > 0 && last) e->heldBack = true;
     } else if (e->fileLeft > 0) {
       const std::size_t piece =
           static_cast<std::size_t>(std::min<off_t>(e->fileLeft, off_t{kWriteTurnBytes}));
@@ -716,7 +718,6 @@ void SocketArray::WriteNow(const ElementPtr& e) {
     const int err = errno;
     if (err == EINTR) continue;
     if (err == EAGAIN || err == EWOULDBLOCK) {
-      e->inputMayWait = true;
       WaitFor(e, Want::Write);
       return;
     }
@@ -757,6 +758,12 @@ void SocketArray::SendDone(const ElementPtr& e, std::uint64_t generation) {
   if (!Live(e, generation) || !e->outgoing.empty() || e->file || !e->trailer.empty()) return;
   e->sending = false;
   events_.sckWS_SendComplete(e->index);
+  if (Live(e, generation) && e->heldBack && !e->sending && e->fd) {
+    // Still open after its reply: what was held back goes now.
+    e->heldBack = false;
+    const int on = 1;
+    ::setsockopt(e->fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  }
   if (Live(e, generation) && e->state == sckConnected && e->readAfterSend) {
     e->readAfterSend = false;
     StartRead(e);
