@@ -129,14 +129,21 @@ std::string cls_HTTP::ServeFile(const std::string& localPath, const FileIdentity
 std::string cls_HTTP::Compose(const CachedFile& file, const std::string& status, bool withHeader) {
   const std::string& type = TrimSpaces(file.type).empty() ? kOctetStream : file.type;
   // The exact byte count, also when it is 0: clients read no more and no less than this.
+  auto whole = [&](const std::string& body) {
+    // Room for the CR LF the control appends to every reply, so that it does not copy the
+    // reply once more to add it.
+    std::string reply = BuildHeader(status, static_cast<long long>(body.size()), type, true, true);
+    reply.reserve(reply.size() + body.size() + 2);
+    reply += body;
+    return reply;
+  };
   if (file.type == "text/html" && SSIEnable) {
     std::string body = ExpandIncludes(ExpandVariables(file.body));
     if (!withHeader) return body;
-    return BuildHeader(status, static_cast<long long>(body.size()), type, true, true) + body;
+    return whole(body);
   }
   if (!withHeader) return file.body;
-  return BuildHeader(status, static_cast<long long>(file.body.size()), type, true, true) +
-         file.body;
+  return whole(file.body);
 }
 
 HttpReply cls_HTTP::ServeFileReply(const std::string& localPath, const FileIdentity& known,
