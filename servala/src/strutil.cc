@@ -1,5 +1,7 @@
 #include "strutil.h"
 
+#include <cstring>
+
 namespace servala {
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
@@ -18,11 +20,22 @@ std::size_t FindNoCase(std::string_view hay, std::string_view needle, std::size_
   if (needle.size() > hay.size()) return std::string_view::npos;
   const char first = LowerAscii(needle[0]);
   const std::size_t last = hay.size() - needle.size();
-  if (first < 'a' || first > 'z') {
-    // A first character without case (as in every tag opener) is found with the fast search.
-    for (std::size_t i = hay.find(first, from); i != std::string_view::npos && i <= last;
-         i = hay.find(first, i + 1)) {
-      if (EqualsNoCase(hay.substr(i, needle.size()), needle)) return i;
+  // The leading characters that have no case (as every tag opener begins) are compared as they
+  // stand: the first found with the library's fast search, the next rejecting most places at
+  // once (in a page most "<" are followed by a letter or "/").
+  std::size_t plain = 0;
+  while (plain < needle.size() && UpperAscii(needle[plain]) == LowerAscii(needle[plain])) ++plain;
+  if (plain > 0) {
+    const char* const base = hay.data();
+    for (std::size_t i = from; i <= last;) {
+      const void* at = std::memchr(base + i, needle[0], last + 1 - i);
+      if (at == nullptr) break;
+      i = static_cast<std::size_t>(static_cast<const char*>(at) - base);
+      if ((plain < 2 || base[i + 1] == needle[1]) &&
+          std::memcmp(base + i, needle.data(), plain) == 0 &&
+          EqualsNoCase(hay.substr(i + plain, needle.size() - plain), needle.substr(plain)))
+        return i;
+      ++i;
     }
     return std::string_view::npos;
   }
