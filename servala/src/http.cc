@@ -357,7 +357,8 @@ std::string cls_HTTP::GetServerVariable(const std::string& name) {
   if (name == "REMOTE_HOST") {
     // Looked up off the loop: until the name is known the page shows the address.
     if (!Context.RemoteHostLooked) {
-      auto known = HostNames::Instance().Find(Context.RemoteAddr);
+      if (Names == nullptr) return Context.RemoteAddr;
+      auto known = Names->Find(Context.RemoteAddr);
       if (!known) return Context.RemoteAddr;
       Context.RemoteHost = *known;
       Context.RemoteHostLooked = true;

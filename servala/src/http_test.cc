@@ -55,6 +55,7 @@ class HttpTest : public ::testing::Test {
     h_.ServerSoftware = "Test/1.0";
     h_.ServerPort = "8080";
     h_.Types = &types_;
+    h_.Names = &names_;
     h_.Context.RemoteAddr = "127.0.0.1";
   }
   std::string Serve(const std::string& name, const std::string& text) {
@@ -63,6 +64,7 @@ class HttpTest : public ::testing::Test {
   }
   fs::path root_;
   ContentTypeCache types_;
+  HostNames names_;
   cls_HTTP h_;
 };
 
@@ -215,10 +217,25 @@ TEST_F(HttpTest, RemoteHostIsLookedUpOffTheLoop) {
   h_.SSIEnable = true;
   // Until the name is known the page shows the address; then the name.
   EXPECT_EQ(Serve("h.html", "<%=REMOTE_HOST%>"), "127.0.0.1");
-  HostNames::Instance().WaitIdle();
+  names_.WaitIdle();
+  h_.Context.RemoteHostLooked = false;
+  const std::string name = HtmlEscape(cls_WinSock().HostNameFromAddress("127.0.0.1"));
+  EXPECT_EQ(Serve("h.html", "<%=REMOTE_HOST%>"), name);
+  // Stopping ends the worker and keeps what is known; the next new address starts another.
+  names_.Stop();
+  h_.Context.RemoteHostLooked = false;
+  EXPECT_EQ(Serve("h.html", "<%=REMOTE_HOST%>"), name);
+  h_.Context.RemoteAddr = "127.0.0.2";
+  h_.Context.RemoteHostLooked = false;
+  EXPECT_EQ(Serve("h.html", "<%=REMOTE_HOST%>"), "127.0.0.2");
+  names_.WaitIdle();
   h_.Context.RemoteHostLooked = false;
   EXPECT_EQ(Serve("h.html", "<%=REMOTE_HOST%>"),
-            HtmlEscape(cls_WinSock().HostNameFromAddress("127.0.0.1")));
+            HtmlEscape(cls_WinSock().HostNameFromAddress("127.0.0.2")));
+  // Without a place to look names up, the page shows the address.
+  h_.Names = nullptr;
+  h_.Context.RemoteHostLooked = false;
+  EXPECT_EQ(Serve("h.html", "<%=REMOTE_HOST%>"), "127.0.0.2");
 }
 
 TEST_F(HttpTest, Includes) {

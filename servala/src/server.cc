@@ -193,6 +193,8 @@ bool ServalaLiteServer::StopServer() {
   sckWS_.Close(0);
   sckWS_.Close(0);
   DoEvents();
+  // The name look-up worker ends with the server (a look-up under way is waited for).
+  names_.Stop();
   m_bServerRunning = false;
   if (cHTTP_) cHTTP_->Control = nullptr;
   return true;
@@ -509,9 +511,12 @@ void ServalaLiteServer::HandToHandler(int i, cls_HTTP& h) {
   h.Control = this;
   h.Types = &types_;
   h.Files = files_.get();
+  h.Names = &names_;
   const SlotFields& s = slots_[i];
+  // Every field set afresh (assigning keeps each string's storage for the next request).
   RequestContext& c = h.Context;
-  c = RequestContext();
+  c.RemoteHost.clear();
+  c.RemoteHostLooked = false;
   c.Accept = s.RequestAccept;
   c.Referer = s.RequestReferer;
   c.UserAgent = s.RequestUserAgent;

@@ -125,7 +125,10 @@ struct HostNames::State {
   std::unordered_map<std::string, Known> known;
   std::deque<std::string> queue;
   bool working = false;
-  bool started = false;
+  bool stopping = false;
+  std::thread worker;  // joinable while it runs
+
+  void Work();
 };
 
 namespace {
@@ -134,19 +137,35 @@ constexpr std::size_t kMaxQueuedLookups = 64;
 constexpr auto kNameLifetime = std::chrono::minutes(10);
 }  // namespace
 
-HostNames& HostNames::Instance() {
-  // Never destroyed: its thread may still be in a look-up when the process ends.
-  static HostNames* instance = new HostNames;
-  return *instance;
+HostNames::HostNames() : state_(std::make_unique<State>()) {}
+
+HostNames::~HostNames() {
+  Stop();
 }
 
-HostNames::State& HostNames::state() {
-  static State* s = new State;
-  return *s;
+void HostNames::State::Work() {
+  std::unique_lock lock(mutex);
+  for (;;) {
+    changed.wait(lock, [&] { return stopping || !queue.empty(); });
+    if (stopping) return;
+    const std::string address = queue.front();
+    working = true;
+    lock.unlock();
+    cls_WinSock ws;
+    ws.Startup();
+    std::string name = ws.HostNameFromAddress(address);
+    ws.Cleanup();
+    lock.lock();
+    if (known.size() >= kMaxKnownNames) known.clear();
+    known[address] = Known{std::move(name), std::chrono::steady_clock::now()};
+    if (!queue.empty()) queue.pop_front();
+    working = false;
+    changed.notify_all();
+  }
 }
 
 std::optional<std::string> HostNames::Find(const std::string& address) {
-  State& s = state();
+  State& s = *state_;
   std::lock_guard lock(s.mutex);
   const auto now = std::chrono::steady_clock::now();
   if (auto it = s.known.find(address); it != s.known.end()) {
@@ -156,34 +175,31 @@ std::optional<std::string> HostNames::Find(const std::string& address) {
   if (s.queue.size() < kMaxQueuedLookups &&
       std::find(s.queue.begin(), s.queue.end(), address) == s.queue.end())
     s.queue.push_back(address);
-  if (!s.started) {
-    s.started = true;
-    std::thread([&s] {
-      std::unique_lock lock(s.mutex);
-      for (;;) {
-        s.changed.wait(lock, [&] { return !s.queue.empty(); });
-        const std::string address = s.queue.front();
-        s.working = true;
-        lock.unlock();
-        cls_WinSock ws;
-        ws.Startup();
-        std::string name = ws.HostNameFromAddress(address);
-        ws.Cleanup();
-        lock.lock();
-        if (s.known.size() >= kMaxKnownNames) s.known.clear();
-        s.known[address] = State::Known{std::move(name), std::chrono::steady_clock::now()};
-        s.queue.pop_front();
-        s.working = false;
-        s.changed.notify_all();
-      }
-    }).detach();
-  }
+  if (!s.worker.joinable()) s.worker = std::thread([&s] { s.Work(); });
   s.changed.notify_all();
   return std::nullopt;
 }
 
+void HostNames::Stop() {
+  State& s = *state_;
+  std::thread worker;
+  {
+    std::lock_guard lock(s.mutex);
+    if (!s.worker.joinable()) return;
+    s.stopping = true;
+    s.queue.clear();
+    worker = std::move(s.worker);
+  }
+  s.changed.notify_all();
+  worker.join();
+  std::lock_guard lock(s.mutex);
+  s.stopping = false;
+  s.working = false;
+  s.changed.notify_all();
+}
+
 void HostNames::WaitIdle() {
-  State& s = state();
+  State& s = *state_;
   std::unique_lock lock(s.mutex);
   s.changed.wait(lock, [&] { return s.queue.empty() && !s.working; });
 }

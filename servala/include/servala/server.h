@@ -185,6 +185,7 @@ class ServalaLiteServer : public SocketEvents {
   std::unique_ptr<cls_HTTP> cHTTP_;
   ContentTypeCache types_;
   std::unique_ptr<FileCache> files_;
+  HostNames names_;
   std::vector<SlotFields> slots_;
   std::string rootFor_;
   std::string rootHost_;  // as a host path

@@ -1,6 +1,7 @@
 // Small utility classes of the HTTP control: file queries, registry values, name look-ups.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -42,20 +43,28 @@ class cls_INet {
   std::string HostNameFromAddress(const std::string& address) const;
 };
 
-// Host names of peer addresses, looked up on a thread of their own so that a slow name server
-// never holds the event loop; answers are kept for a while.
+// Host names of peer addresses, looked up on a worker thread of their own so that a slow name
+// server never holds the event loop; answers are kept for a while. One worker per object, started
+// at the first look-up and ended by Stop or the destructor.
 class HostNames {
  public:
-  static HostNames& Instance();
+  HostNames();
+  ~HostNames();
+  HostNames(const HostNames&) = delete;
+  HostNames& operator=(const HostNames&) = delete;
+
   // The name of `address` ("" when it has none), or nothing yet: then a look-up is started.
   std::optional<std::string> Find(const std::string& address);
-  // Waits until no look-up is under way (for tests).
+  // Drops the look-ups not yet started and ends the worker, waiting for a look-up under way
+  // (the system's resolver bounds it). Answers already known are kept; a later Find starts a
+  // new worker.
+  void Stop();
+  // Waits until no look-up is under way or waiting (for tests).
   void WaitIdle();
 
  private:
-  HostNames() = default;
   struct State;
-  State& state();
+  std::unique_ptr<State> state_;
 };
 
 }  // namespace servala
