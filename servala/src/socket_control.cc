@@ -61,6 +61,9 @@ struct SocketArray::Element {
 namespace {
 
 constexpr std::size_t kReadChunk = 16384;
+// Connections taken one after another in one turn of the loop, while more are waiting: each
+// turn costs the loop a few calls of its own, which a busy server then shares among them.
+constexpr int kAcceptsPerTurn = 8;
 // One turn of the loop writes at most this much of one reply, so that a large reply leaves the
 // loop to others between its pieces.
 constexpr std::size_t kWriteTurnBytes = 128u << 10;
@@ -354,6 +357,21 @@ void SocketArray::StartAccept(const ElementPtr& e) {
 }
 
 void SocketArray::AcceptNext(const ElementPtr& e) {
+  for (int turn = 1;; ++turn) {
+    if (!TakeConnection(e)) return;
+    if (!Current(e) || !e->acceptor) return;
+    if (turn == kAcceptsPerTurn) break;
+    // What this connection set going (its reply, the slot it frees) is done before the next is
+    // offered, as it would be with one event per connection.
+    RunPendingEvents();
+    if (!Current(e) || !e->acceptor) return;
+  }
+  // The listening socket is watched level-triggered: connections still waiting are reported on
+  // the next turn.
+  WaitFor(e, Want::Accept);
+}
+
+bool SocketArray::TakeConnection(const ElementPtr& e) {
   sockaddr_storage addr{};
   socklen_t len = sizeof addr;
   int fd;
@@ -366,18 +384,18 @@ void SocketArray::AcceptNext(const ElementPtr& e) {
     const int err = errno;
     if (err == EAGAIN || err == EWOULDBLOCK) {
       WaitFor(e, Want::Accept);
-      return;
+      return false;
     }
     const std::uint64_t gen = e->generation;
     events_.sckWS_Error(e->index, WsaNumber(err), std::strerror(err));
-    if (!Live(e, gen) || !e->acceptor) return;
+    if (!Live(e, gen) || !e->acceptor) return false;
     // Out of descriptors and the like: try again shortly rather than spin.
     if (!e->retry) e->retry = std::make_unique<asio::steady_timer>(io_);
     e->retry->expires_after(std::chrono::milliseconds(50));
     e->retry->async_wait([this, e, gen, alive = std::weak_ptr<int>(alive_)](std::error_code wec) {
       if (!wec && !alive.expired() && Live(e, gen) && e->acceptor) AcceptNext(e);
     });
-    return;
+    return false;
   }
   const long id = ++nextRequestID_;
   pending_.emplace(id, Pending{winport::UniqueFd(fd), PeerText(addr)});
@@ -398,10 +416,7 @@ void SocketArray::AcceptNext(const ElementPtr& e) {
   // offered once its first data is there) is read now rather than on a later turn.
   for (const ElementPtr& t : taken)
     if (Current(t)) ReadQueued(t);
-  // One connection per turn: what the last one set going (its reply, the slot it frees) runs
-  // before the next is offered, as it would with one event per connection. The listening socket
-  // is watched level-triggered, so the next waiting connection is reported on the next turn.
-  if (Current(e) && e->acceptor) WaitFor(e, Want::Accept);
+  return true;
 }
 
 void SocketArray::Accept(int index, long requestID) {

@@ -129,7 +129,11 @@ class SocketArray {
   // listening socket) it had when `generation` was taken.
   bool Live(const ElementPtr& e, std::uint64_t generation) const;
   void CloseConnection(Element& e);
+  // Takes waiting connections on listening element `e`, a few per turn.
   void AcceptNext(const ElementPtr& e);
+  // Takes one waiting connection and offers it; false when none was taken (the element then
+  // waits, or retries shortly after an error).
+  bool TakeConnection(const ElementPtr& e);
   void StartAccept(const ElementPtr& e);
   void StartRead(const ElementPtr& e);
   // The read StartRead queued, if nobody has done it meanwhile.
