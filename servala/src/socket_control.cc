@@ -360,15 +360,19 @@ void SocketArray::AcceptNext(const ElementPtr& e) {
   for (int turn = 1;; ++turn) {
     if (!TakeConnection(e)) return;
     if (!Current(e) || !e->acceptor) return;
-    if (turn == kAcceptsPerTurn) break;
+    // The listening socket is watched again before anything else runs: the host's handlers may
+    // let pending events run for a long while (a large file going out to a fast reader), and
+    // connections must be taken meanwhile too. It is watched level-triggered, so connections
+    // still waiting after this turn are reported on the next.
+    WaitFor(e, Want::Accept);
+    if (turn == kAcceptsPerTurn) return;
     // What this connection set going (its reply, the slot it frees) is done before the next is
     // offered, as it would be with one event per connection.
     RunPendingEvents();
-    if (!Current(e) || !e->acceptor) return;
+    // Taken over meanwhile by a turn run from within those events: that turn goes on instead.
+    if (!Current(e) || !e->acceptor || !e->wantAccept) return;
+    e->wantAccept = false;
   }
-  // The listening socket is watched level-triggered: connections still waiting are reported on
-  // the next turn.
-  WaitFor(e, Want::Accept);
 }
 
 bool SocketArray::TakeConnection(const ElementPtr& e) {
