@@ -3,12 +3,10 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -16,6 +14,7 @@
 #include <vector>
 
 #include "testing.h"
+#include "tool_process_testing.h"
 
 namespace {
 
@@ -23,48 +22,13 @@ namespace fs = std::filesystem;
 
 class Server {
  public:
-  explicit Server(std::vector<std::string> options) {
-    int out[2];
-    if (::pipe(out) != 0) return;
-    options.insert(options.begin(), {(winport::testing::BinDir() / "hr-server").string(), "--port",
-                                     "0", "--store", m_store.string()});
-    m_pid = ::fork();
-    if (m_pid == 0) {
-      ::dup2(out[1], 1);
-      ::close(out[0]);
-      ::close(out[1]);
-      std::vector<char*> argv;
-      for (auto& a : options) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      ::execv(argv[0], argv.data());
-      ::_exit(127);
-    }
-    ::close(out[1]);
-    m_out = ::fdopen(out[0], "r");
+  explicit Server(std::vector<std::string> options)
+      : m_process("hr-server", WithStore(std::move(options), m_store)) {
     std::string ready = Line();
     if (ready.rfind("listening on 127.0.0.1:", 0) == 0) m_nPort = std::stoi(ready.substr(23));
   }
-  ~Server() {
-    if (m_pid > 0) {
-      ::kill(m_pid, SIGKILL);
-      ::waitpid(m_pid, nullptr, 0);
-    }
-    if (m_out != nullptr) std::fclose(m_out);
-  }
-  std::string Line() {
-    char line[1024];
-    if (m_out == nullptr || std::fgets(line, sizeof line, m_out) == nullptr) return "";
-    std::string text = line;
-    if (!text.empty() && text.back() == '\n') text.pop_back();
-    return text;
-  }
-  int Stop(int signal) {
-    ::kill(m_pid, signal);
-    int status = 0;
-    ::waitpid(m_pid, &status, 0);
-    m_pid = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
+  std::string Line() { return m_process.Line(); }
+  int Stop(int signal) { return m_process.Stop(signal); }
   // Every file in the store (the temporary folder included), by name.
   std::vector<fs::path> Files() const {
     std::vector<fs::path> files;
@@ -108,8 +72,13 @@ class Server {
   int m_nPort = 0;
 
  private:
-  pid_t m_pid = -1;
-  FILE* m_out = nullptr;
+  static std::vector<std::string> WithStore(std::vector<std::string> options,
+                                            const fs::path& store) {
+    options.insert(options.begin(), {"--port", "0", "--store", store.string()});
+    return options;
+  }
+
+  ToolProcess m_process;
 };
 
 std::string Request(const std::string& site, const std::string& file, long delta = 0) {

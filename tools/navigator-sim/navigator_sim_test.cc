@@ -1,9 +1,6 @@
 // navigator-sim as a process: the lines it prints for the module's messages and the
 // DAK_CONNSTATE records it writes into a mailslot of the test's own.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <winport/handle.h>
 #include <winport/mailslot.h>
 #include <winport/window.h>
@@ -14,58 +11,17 @@
 #include <vector>
 
 #include "testing.h"
+#include "tool_process_testing.h"
 
 namespace {
 
 using namespace winport;
 
-// navigator-sim with its standard output on a pipe, read line by line.
-class Navigator {
+// navigator-sim with its standard output read line by line.
+class Navigator : public ToolProcess {
  public:
-  explicit Navigator(std::vector<std::string> options) {
-    int out[2];
-    if (::pipe(out) != 0) return;
-    options.insert(options.begin(), (winport::testing::BinDir() / "navigator-sim").string());
-    m_pid = ::fork();
-    if (m_pid == 0) {
-      ::dup2(out[1], 1);
-      ::close(out[0]);
-      ::close(out[1]);
-      std::vector<char*> argv;
-      for (auto& a : options) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      ::execv(argv[0], argv.data());
-      ::_exit(127);
-    }
-    ::close(out[1]);
-    m_out = ::fdopen(out[0], "r");
-  }
-  ~Navigator() {
-    if (m_pid > 0) {
-      ::kill(m_pid, SIGKILL);
-      ::waitpid(m_pid, nullptr, 0);
-    }
-    if (m_out != nullptr) std::fclose(m_out);
-  }
-  std::string Line() {
-    char line[256];
-    if (m_out == nullptr || std::fgets(line, sizeof line, m_out) == nullptr) return "";
-    std::string text = line;
-    if (!text.empty() && text.back() == '\n') text.pop_back();
-    return text;
-  }
-  // The exit status, once it ended by itself.
-  int Wait() {
-    int status = 0;
-    ::waitpid(m_pid, &status, 0);
-    m_pid = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  void Signal(int signal) { ::kill(m_pid, signal); }
-
- private:
-  pid_t m_pid = -1;
-  FILE* m_out = nullptr;
+  explicit Navigator(std::vector<std::string> options)
+      : ToolProcess("navigator-sim", std::move(options)) {}
 };
 
 class NavigatorSimTest : public ::testing::Test {
