@@ -1,8 +1,9 @@
-// hr-server: a health-reporting server for the report upload protocol. Accepts any number of
-// connections; each carries one PUT request whose body is a BODY line with the site identifier
-// and one report file followed by CR LF. Every accepted file is stored whole (written under a
-// temporary name, then renamed) as STORE/<site id>/<receive time>-<n>.ini, the request is
-// answered with one status line, and one line per upload is logged on stdout.
+// hr-server: a health-reporting server for the report upload protocol. Serves up to
+// --max-connections connections at once, each on a thread of its own. A connection carries one
+// PUT request whose body is a BODY line with the site identifier and one report file followed
+// by CR LF. Every accepted file is stored whole (written under a temporary name, then renamed)
+// as STORE/<site id>/<receive time>-<n>.ini, the request is answered with one status line, and
+// one line per upload is logged on stdout.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -33,7 +34,7 @@ namespace {
 const char* const kUsage =
     "usage: hr-server [--port N] [--bind ADDR] [--store DIR]\n"
     "                 [--reply CODE|garbage|none|close|slow:SECONDS|long] [--script FILE]\n"
-    "                 [--idle SECONDS]\n"
+    "                 [--idle SECONDS] [--max-connections N]\n"
     "  --port N      TCP port (default 8021; 0 picks a free one)\n"
     "  --bind ADDR   address to listen on (default 127.0.0.1)\n"
     "  --store DIR   where accepted reports go, as DIR/<site id>/<time>-<n>.ini (default\n"
@@ -49,6 +50,8 @@ const char* const kUsage =
     "                they arrive; once the script is used up, --reply answers\n"
     "  --idle S      a client that sends nothing for S seconds in the middle of a request\n"
     "                gets 400 (default 10)\n"
+    "  --max-connections N  connections served at once (default 256); one more is answered\n"
+    "                \"HTTP/1.0 503 Service Unavailable\" at once and closed\n"
     "Only a 2xx answer stores the file. A malformed request (no blank line after the header,\n"
     "no PUT line, a missing, wrong or huge Content-Length, no BODY line, a body that does not\n"
     "match its length) gets 400 and nothing is stored. Prints \"listening on ADDRESS:PORT\"\n"
@@ -113,11 +116,13 @@ struct Settings {
   Reply reply;
   std::vector<Reply> script;
   int idleMs = 10000;
+  int maxConnections = 256;  // well above the 64 uploads one module keeps open at once
 };
 
 Settings g_settings;
 std::atomic<unsigned long> g_uploads{0};  // numbers the stored files
 std::atomic<std::size_t> g_scriptNext{0};
+std::atomic<int> g_open{0};  // connections being served
 std::mutex g_logLock;
 int g_stopPipe[2] = {-1, -1};
 
@@ -304,7 +309,8 @@ Reply NextReply() {
   return g_settings.reply;
 }
 
-void Serve(int fd, std::string peer) {
+// One request and its answer. The caller closes the connection.
+void Converse(int fd, const std::string& peer) {
   Upload upload;
   std::size_t received = 0;
   std::string why;
@@ -312,7 +318,6 @@ void Serve(int fd, std::string peer) {
     SendAll(fd, "HTTP/1.0 400 Bad Request\r\n");
     Log("upload from " + peer + " site=- bytes=" + std::to_string(received) + " status=400 (" +
         why + ")");
-    ::close(fd);
     return;
   }
   Reply reply = NextReply();
@@ -350,10 +355,7 @@ void Serve(int fd, std::string peer) {
                      " bytes=" + std::to_string(upload.file.size()) + " status=" + status;
   if (!stored.empty()) line += " stored=" + stored.string();
   Log(line);
-  if (reply.kind == Reply::kClose) {
-    ::close(fd);
-    return;
-  }
+  if (reply.kind == Reply::kClose) return;
   SendAll(fd, answer);
   // The client reads its one line and closes the connection itself; wait for that.
   char sink[4096];
@@ -362,7 +364,26 @@ void Serve(int fd, std::string peer) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
   }
+}
+
+void Serve(int fd, std::string peer) {
+  Converse(fd, peer);
+  // The place is free before the client sees the connection end, so that a client that waited
+  // for that end can be served at once.
+  --g_open;
   ::close(fd);
+}
+
+// A connection past the limit gets its answer from the accepting thread, at once, and no
+// thread of its own. (A request it already sent is not read: the client may see the
+// connection reset instead of the answer.)
+void Refuse(int fd, const std::string& peer) {
+  static const char kBusy[] = "HTTP/1.0 503 Service Unavailable\r\n";
+  [[maybe_unused]] ssize_t n = ::send(fd, kBusy, sizeof kBusy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+  ::shutdown(fd, SHUT_WR);
+  ::close(fd);
+  Log("upload from " + peer + " site=- bytes=0 status=503 (" +
+      std::to_string(g_settings.maxConnections) + " connections open)");
 }
 
 void OnSignal(int) {
@@ -384,15 +405,19 @@ int main(int argc, char** argv) {
       }
       return argv[++i];
     };
-    if (arg == "--port") {
+    // A whole number from `low` to `high`; anything else ends the program.
+    auto number = [&](long low, long high, const char* what) {
       std::string v = value();
       char* end = nullptr;
-      long p = std::strtol(v.c_str(), &end, 10);
-      if (v.empty() || *end != '\0' || p < 0 || p > 65535) {
-        std::fprintf(stderr, "hr-server: bad port %s\n", v.c_str());
-        return 2;
+      long n = std::strtol(v.c_str(), &end, 10);
+      if (v.empty() || *end != '\0' || n < low || n > high) {
+        std::fprintf(stderr, "hr-server: bad %s %s\n", what, v.c_str());
+        std::exit(2);
       }
-      port = static_cast<int>(p);
+      return static_cast<int>(n);
+    };
+    if (arg == "--port") {
+      port = number(0, 65535, "port");
     } else if (arg == "--bind") {
       bind = value();
     } else if (arg == "--store") {
@@ -432,6 +457,8 @@ int main(int argc, char** argv) {
         return 2;
       }
       g_settings.idleMs = static_cast<int>(s * 1000);
+    } else if (arg == "--max-connections") {
+      g_settings.maxConnections = number(1, 10000, "connection limit");
     } else if (arg == "--help" || arg == "-h") {
       std::printf("%s", kUsage);
       return 0;
@@ -494,7 +521,15 @@ int main(int argc, char** argv) {
     if (fd < 0) continue;
     char text[INET_ADDRSTRLEN] = {};
     ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-    std::thread(Serve, fd, std::string(text) + ":" + std::to_string(ntohs(peer.sin_port))).detach();
+    std::string name = std::string(text) + ":" + std::to_string(ntohs(peer.sin_port));
+    // Only this thread adds to the count, so it can only be lower by the time the check is
+    // acted on.
+    if (g_open >= g_settings.maxConnections) {
+      Refuse(fd, name);
+      continue;
+    }
+    ++g_open;
+    std::thread(Serve, fd, std::move(name)).detach();
   }
   std::printf("hr-server: stopped\n");
   std::fflush(stdout);

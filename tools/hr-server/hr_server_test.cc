@@ -1,5 +1,6 @@
-// hr-server as a process: what it stores and answers for good uploads, scripted replies, and
-// bad input (no blank line, wrong or huge Content-Length, garbage, a stalled client).
+// hr-server as a process: what it stores and answers for good uploads, scripted replies, bad
+// input (no blank line, wrong or huge Content-Length, garbage, a stalled client) and connections
+// past its limit.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -162,6 +163,30 @@ TEST(HrServer, BadRequestsGet400AndStoreNothing) {
   for (auto& f : server.Files()) ADD_FAILURE() << "stored: " << f;
   // Still serving.
   EXPECT_EQ(server.Exchange(good), "HTTP/1.0 202 Accepted\r\n");
+}
+
+TEST(HrServer, ConnectionsPastTheLimitAreRefusedAndTheirPlaceComesBack) {
+  Server server({"--max-connections", "1", "--idle", "60"});
+  ASSERT_NE(server.m_nPort, 0);
+  // The first connection holds the only place while it has sent nothing; the next is accepted
+  // after it and refused at once.
+  int first = server.Connect();
+  int second = server.Connect();
+  EXPECT_EQ(Server::ReadLine(second), "HTTP/1.0 503 Service Unavailable\r\n");
+  EXPECT_EQ(Server::ReadLine(second), "");  // and closed
+  ::close(second);
+  EXPECT_NE(server.Line().find("site=- bytes=0 status=503"), std::string::npos);
+
+  // The held connection is served as usual.
+  const std::string request = Request("SITE", "[R]\r\n");
+  ::send(first, request.data(), request.size(), MSG_NOSIGNAL);
+  EXPECT_EQ(Server::ReadLine(first), "HTTP/1.0 202 Accepted\r\n");
+  ::shutdown(first, SHUT_WR);
+  EXPECT_EQ(Server::ReadLine(first), "");  // the server ended it, its place is free
+  ::close(first);
+  EXPECT_NE(server.Line().find("site=SITE bytes=5 status=202"), std::string::npos);
+  EXPECT_EQ(server.Exchange(request), "HTTP/1.0 202 Accepted\r\n");
+  EXPECT_EQ(server.Files().size(), 2u);
 }
 
 }  // namespace
