@@ -655,38 +655,33 @@ void CReports::ReadResponses(int ready) {
     LogInfoF("checking for server response for %s", record->m_pszPath);
     if (!record->m_bAwaitingResponse || record->m_bResponseHandled) continue;
     LogInfoF("CReports::Run - Try to read from the server socket");
+    // The answer is in (or the socket failed): the exchange is over and its socket closed.
+    auto done = [&](bool traceRemoval) {
+      record->m_bAwaitingResponse = FALSE;
+      record->m_bResponseHandled = TRUE;
+      LogInfoF("CReports::Run- closing socket for file %s", record->m_pszPath);
+      if (traceRemoval)
+        LogInfoF("CReports::Run - removing the socket for the file %s from the list",
+                 record->m_pszPath);
+      CloseSock(&record->m_Socket);
+      ++counted;
+    };
     switch (ChkForServResponse(record)) {
       case 0:
         LogInfoF("CReports::Run-  successfully read data on socket for %s", record->m_pszPath);
-        record->m_bAwaitingResponse = FALSE;
-        record->m_bResponseHandled = TRUE;
         if (DeleteTxFile(record->m_pszPath)) record->m_bDeleted = TRUE;
-        LogInfoF("CReports::Run- closing socket for file %s", record->m_pszPath);
-        LogInfoF("CReports::Run - removing the socket for the file %s from the list",
-                 record->m_pszPath);
-        CloseSock(&record->m_Socket);
-        ++counted;
+        done(true);
         break;
       case 1:
         LogInfoF(
             "CReports::Run-server received incomplete data - will retransmit next time file =%s",
             record->m_pszPath);
-        record->m_bResponseHandled = TRUE;
-        record->m_bAwaitingResponse = FALSE;
-        LogInfoF("CReports::Run- closing socket for file %s", record->m_pszPath);
-        CloseSock(&record->m_Socket);
-        ++counted;
+        done(false);
         break;
       case 2:
         LogInfoF("CReports::Run-server socket error - will retransmit next time file = %s",
                  record->m_pszPath);
-        record->m_bResponseHandled = TRUE;
-        record->m_bAwaitingResponse = FALSE;
-        LogInfoF("CReports::Run- closing socket for file %s", record->m_pszPath);
-        LogInfoF("CReports::Run - removing the socket for the file %s from the list",
-                 record->m_pszPath);
-        CloseSock(&record->m_Socket);
-        ++counted;
+        done(true);
         break;
       default:
         LogErrorF("CReports::Run - the socket does not have data to be read from -> %s",
