@@ -23,7 +23,10 @@ constexpr DWORD kMaxTimeoutSeconds = 0x7FFFFFFF / 1000;
 // "VESDD_RX_FREQ" is read back into a buffer of this size.
 constexpr DWORD kFreqBufferLen = 18;
 
-const char* TuneStateName(DWORD state) {
+// The acquisition state's name in the tuning trace lines; the tuned check has spellings of
+// its own for two of them.
+const char* StateName(DWORD state, const char* reacqLost = "REACQLOST",
+                      const char* unknown = "UnKnown") {
   switch (state) {
     case START:
       return "START";
@@ -32,45 +35,21 @@ const char* TuneStateName(DWORD state) {
     case ACQLOST:
       return "ACQLOST";
     case REACQLOST:
-      return "REACQLOST";
+      return reacqLost;
     default:
-      return "UnKnown";
+      return unknown;
   }
 }
-
 const char* CheckStateName(DWORD state) {
-  switch (state) {
-    case START:
-      return "START";
-    case GOOD:
-      return "GOOD";
-    case ACQLOST:
-      return "ACQLOST";
-    case REACQLOST:
-      return "ACQRELOST";
-    default:
-      return "Unknown";
-  }
+  return StateName(state, "ACQRELOST", "Unknown");
 }
 
-// The Winvesdd names in the order they are written; "Timeout" is never handed to the driver.
+// A parameter set's values in the order they are read from its Param key and written to the
+// Winvesdd key; "Timeout" is never handed to the driver.
 struct WinvesddField {
   const char* name;
   DWORD ACQ_PARMS::*field;
 };
-constexpr WinvesddField kWinvesddFields[] = {
-    {"VESDD_RX_FREQ", &ACQ_PARMS::dwRxFreq},
-    {"FramingMode", &ACQ_PARMS::dwFramingMode},
-    {"ModulationType", &ACQ_PARMS::dwModulationType},
-    {"ReceiveSymbolRate", &ACQ_PARMS::dwReceiveSymbolRate},
-    {"ScramblerMode", &ACQ_PARMS::dwScramblerMode},
-    {"LNBControl", &ACQ_PARMS::dwLNBControl},
-    {"ViterbiMode", &ACQ_PARMS::dwViterbiMode},
-    {"BERTune", &ACQ_PARMS::dwBERTune},
-    {"FilterRolloff", &ACQ_PARMS::dwFilterRolloff},
-};
-
-// A parameter set's values in the order they are read from its Param key.
 constexpr WinvesddField kParamFields[] = {
     {"VESDD_RX_FREQ", &ACQ_PARMS::dwRxFreq},
     {"FramingMode", &ACQ_PARMS::dwFramingMode},
@@ -325,7 +304,7 @@ BOOL CTuneAdapter::GetNextAcqParamSet() {
 void CTuneAdapter::TuneAdapter() {
   LogInfoF("CTuneAdapter::TuneAdapter");
   m_bTuned = FALSE;
-  LogInfoF(" CTuneAdapter::TuneAdapter - value of AcqState = %s", TuneStateName(m_AcqState));
+  LogInfoF(" CTuneAdapter::TuneAdapter - value of AcqState = %s", StateName(m_AcqState));
   switch (m_AcqState) {
     case START:
       TuneAdapterWithAcqParm(TRUE);
@@ -390,9 +369,9 @@ BOOL CTuneAdapter::WriteWinVesddValues() {
     return FALSE;
   }
   BOOL all = TRUE;
-  for (const WinvesddField& f : kWinvesddFields) {
+  for (const WinvesddField& f : kParamFields) {
     DWORD value = m_CurrentParms.*f.field;
-    if (value == ACQ_PARM_NOT_SET) continue;
+    if (value == ACQ_PARM_NOT_SET || f.field == &ACQ_PARMS::dwTimeout) continue;
     char text[16];
     int n = std::snprintf(text, sizeof text, "%d", static_cast<int>(value));
     if (RegSetValueExA(key, f.name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
