@@ -7,7 +7,25 @@
 #include <string>
 #include <thread>
 
+#include "clock_internal.h"
+
 namespace winport {
+
+namespace detail {
+
+void ToSystemTime(const std::tm& tm, int ms, SYSTEMTIME* st) {
+  st->wYear = static_cast<WORD>(tm.tm_year + 1900);
+  st->wMonth = static_cast<WORD>(tm.tm_mon + 1);
+  st->wDayOfWeek = static_cast<WORD>(tm.tm_wday);
+  st->wDay = static_cast<WORD>(tm.tm_mday);
+  st->wHour = static_cast<WORD>(tm.tm_hour);
+  st->wMinute = static_cast<WORD>(tm.tm_min);
+  st->wSecond = static_cast<WORD>(tm.tm_sec);
+  st->wMilliseconds = static_cast<WORD>(ms);
+}
+
+}  // namespace detail
+
 namespace {
 
 std::int64_t InitialOffset() {
@@ -23,20 +41,11 @@ std::atomic<std::int64_t>& Offset() {
   return offset;
 }
 
-void ToSystemTime(const std::tm& tm, int ms, SYSTEMTIME* st) {
-  st->wYear = static_cast<WORD>(tm.tm_year + 1900);
-  st->wMonth = static_cast<WORD>(tm.tm_mon + 1);
-  st->wDayOfWeek = static_cast<WORD>(tm.tm_wday);
-  st->wDay = static_cast<WORD>(tm.tm_mday);
-  st->wHour = static_cast<WORD>(tm.tm_hour);
-  st->wMinute = static_cast<WORD>(tm.tm_min);
-  st->wSecond = static_cast<WORD>(tm.tm_sec);
-  st->wMilliseconds = static_cast<WORD>(ms);
-}
-
 }  // namespace
 
-std::time_t Now() { return std::time(nullptr) + static_cast<std::time_t>(Offset().load()); }
+std::time_t Now() {
+  return std::time(nullptr) + static_cast<std::time_t>(Offset().load());
+}
 
 std::tm LocalTime(std::time_t t) {
   std::tm tm{};
@@ -63,14 +72,14 @@ void GetLocalTime(SYSTEMTIME* st) {
   auto now = std::chrono::system_clock::now();
   int ms = static_cast<int>(
       std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
-  ToSystemTime(LocalTime(Now()), ms, st);
+  detail::ToSystemTime(LocalTime(Now()), ms, st);
 }
 
 void GetSystemTime(SYSTEMTIME* st) {
   auto now = std::chrono::system_clock::now();
   int ms = static_cast<int>(
       std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
-  ToSystemTime(UtcTime(Now()), ms, st);
+  detail::ToSystemTime(UtcTime(Now()), ms, st);
 }
 
 ULONGLONG GetTickCount64() {
@@ -79,18 +88,28 @@ ULONGLONG GetTickCount64() {
   return static_cast<ULONGLONG>(ms + Offset().load() * 1000);
 }
 
-DWORD GetTickCount() { return static_cast<DWORD>(GetTickCount64()); }
+DWORD GetTickCount() {
+  return static_cast<DWORD>(GetTickCount64());
+}
 
 void Sleep(DWORD milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
-std::int64_t ClockOffset() { return Offset().load(); }
+std::int64_t ClockOffset() {
+  return Offset().load();
+}
 
-void SetClockOffset(std::int64_t seconds) { Offset().store(seconds); }
+void SetClockOffset(std::int64_t seconds) {
+  Offset().store(seconds);
+}
 
-void AdvanceClock(std::int64_t seconds) { Offset().fetch_add(seconds); }
+void AdvanceClock(std::int64_t seconds) {
+  Offset().fetch_add(seconds);
+}
 
-void SetNow(std::time_t t) { Offset().store(static_cast<std::int64_t>(t - std::time(nullptr))); }
+void SetNow(std::time_t t) {
+  Offset().store(static_cast<std::int64_t>(t - std::time(nullptr)));
+}
 
 }  // namespace winport

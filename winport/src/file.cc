@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "clock_internal.h"
 #include "device_internal.h"
 #include "file_internal.h"
 #include "handles.h"
@@ -461,13 +462,7 @@ BOOL GetFileAttributesExA(const char* fileName, GET_FILEEX_INFO_LEVELS infoLevel
     FailFromErrno(errno, host);
     return FALSE;
   }
-  auto* out = static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(fileInformation);
-  out->dwFileAttributes = info.attributes;
-  out->ftCreationTime = info.creation;
-  out->ftLastAccessTime = info.lastAccess;
-  out->ftLastWriteTime = info.lastWrite;
-  out->nFileSizeHigh = static_cast<DWORD>(info.size >> 32);
-  out->nFileSizeLow = static_cast<DWORD>(info.size);
+  detail::CopyFileInfo(info, static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(fileInformation));
   return TRUE;
 }
 
@@ -656,15 +651,8 @@ BOOL FileTimeToSystemTime(const FILETIME* fileTime, SYSTEMTIME* systemTime) {
   if (ticks >= 0x8000000000000000ULL) return Fail(ERROR_INVALID_PARAMETER);
   std::int64_t sec =
       static_cast<std::int64_t>(ticks / kTicksPerSecond) - kEpochDifference / kTicksPerSecond;
-  std::tm tm = UtcTime(static_cast<std::time_t>(sec));
-  systemTime->wYear = static_cast<WORD>(tm.tm_year + 1900);
-  systemTime->wMonth = static_cast<WORD>(tm.tm_mon + 1);
-  systemTime->wDayOfWeek = static_cast<WORD>(tm.tm_wday);
-  systemTime->wDay = static_cast<WORD>(tm.tm_mday);
-  systemTime->wHour = static_cast<WORD>(tm.tm_hour);
-  systemTime->wMinute = static_cast<WORD>(tm.tm_min);
-  systemTime->wSecond = static_cast<WORD>(tm.tm_sec);
-  systemTime->wMilliseconds = static_cast<WORD>((ticks % kTicksPerSecond) / 10000);
+  detail::ToSystemTime(UtcTime(static_cast<std::time_t>(sec)),
+                       static_cast<int>((ticks % kTicksPerSecond) / 10000), systemTime);
   return TRUE;
 }
 

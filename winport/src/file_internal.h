@@ -18,6 +18,17 @@ struct HostFileInfo {
   std::uint64_t size = 0;
 };
 
+// Fills the fields that WIN32_FILE_ATTRIBUTE_DATA and WIN32_FIND_DATAA share.
+template <typename Data>
+void CopyFileInfo(const HostFileInfo& info, Data* out) {
+  out->dwFileAttributes = info.attributes;
+  out->ftCreationTime = info.creation;
+  out->ftLastAccessTime = info.lastAccess;
+  out->ftLastWriteTime = info.lastWrite;
+  out->nFileSizeHigh = static_cast<DWORD>(info.size >> 32);
+  out->nFileSizeLow = static_cast<DWORD>(info.size);
+}
+
 // Status of a host path (following symbolic links); false with errno set when it is missing.
 bool StatHostPath(const std::string& hostPath, HostFileInfo* info);
 

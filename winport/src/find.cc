@@ -69,12 +69,7 @@ bool FillEntry(const std::string& dir, const std::string& name, WIN32_FIND_DATAA
   detail::HostFileInfo info;
   if (!detail::StatHostPath(dir + "/" + name, &info)) return false;
   std::memset(data, 0, sizeof *data);
-  data->dwFileAttributes = info.attributes;
-  data->ftCreationTime = info.creation;
-  data->ftLastAccessTime = info.lastAccess;
-  data->ftLastWriteTime = info.lastWrite;
-  data->nFileSizeHigh = static_cast<DWORD>(info.size >> 32);
-  data->nFileSizeLow = static_cast<DWORD>(info.size);
+  detail::CopyFileInfo(info, data);
   std::size_t n = std::min<std::size_t>(name.size(), MAX_PATH - 1);
   std::memcpy(data->cFileName, name.data(), n);
   return true;

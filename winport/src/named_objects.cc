@@ -225,12 +225,7 @@ bool ProcessAlive(std::int32_t pid, std::uint64_t start) {
 void ReapDeadOwner(ObjectState* state) {
   if (state->kind != kKindMutex || state->ownerPid == 0) return;
   if (ProcessAlive(state->ownerPid, state->ownerStart)) return;
-  state->ownerPid = 0;
-  state->ownerTid = 0;
-  state->ownerStart = 0;
-  state->recursion = 0;
-  state->abandoned = 1;
-  WakeWaiters(state, true);
+  AbandonMutex(state, true);
 }
 
 void AbandonNamedMutexesOf(std::uint32_t tid) {
@@ -240,14 +235,8 @@ void AbandonNamedMutexesOf(std::uint32_t tid) {
   for (Slot& slot : g_table->slots) {
     ObjectState& s = slot.state;
     if (slot.inUse && s.kind == kKindMutex && s.ownerPid != 0 && s.ownerTid == tid &&
-        IsSelf(s.ownerPid, s.ownerStart)) {
-      s.ownerPid = 0;
-      s.ownerTid = 0;
-      s.ownerStart = 0;
-      s.recursion = 0;
-      s.abandoned = 1;
-      WakeWaiters(&s, true);
-    }
+        IsSelf(s.ownerPid, s.ownerStart))
+      AbandonMutex(&s, true);
   }
 }
 

@@ -947,6 +947,25 @@ LONG Enter(HKEY h, std::shared_ptr<KeyObj>* key) {
   return t_conn.Acquire();
 }
 
+// A subkey path resolved from an open key: the key it starts from, the whole path, the stored
+// key's id (0 when none is stored) and the generated node it names.
+struct Located {
+  std::shared_ptr<KeyObj> base;
+  Target t;
+  std::int64_t id = 0;
+  GenNode gen;
+};
+
+LONG Locate(HKEY h, const char* sub, Located* at) {
+  LONG rc = Enter(h, &at->base);
+  if (rc != ERROR_SUCCESS) return rc;
+  if ((rc = MakeTarget(*at->base, sub, &at->t)) != ERROR_SUCCESS) return rc;
+  if ((rc = t_conn.Resolve(at->t.root, at->t.folds, &at->id)) != ERROR_SUCCESS) return rc;
+  at->gen = GeneratedNode(at->t.root, at->t.folds);
+  if (at->id && at->gen.kind == Gen::Mime) at->gen = {};  // a stored key overrides the MIME table
+  return ERROR_SUCCESS;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -954,17 +973,11 @@ LONG Enter(HKEY h, std::shared_ptr<KeyObj>* key) {
 LONG RegOpenKeyExA(HKEY hKey, const char* lpSubKey, DWORD, REGSAM samDesired, HKEY* phkResult) {
   if (!phkResult) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
-  std::shared_ptr<KeyObj> key;
-  LONG rc = Enter(hKey, &key);
+  Located at;
+  LONG rc = Locate(hKey, lpSubKey, &at);
   if (rc != ERROR_SUCCESS) return rc;
-  Target t;
-  if ((rc = MakeTarget(*key, lpSubKey, &t)) != ERROR_SUCCESS) return rc;
-  std::int64_t id = 0;
-  if ((rc = t_conn.Resolve(t.root, t.folds, &id)) != ERROR_SUCCESS) return rc;
-  GenNode g = GeneratedNode(t.root, t.folds);
-  if (id && g.kind == Gen::Mime) g = {};  // a stored key overrides the MIME table
-  if (!id && g.kind == Gen::None) return ERROR_FILE_NOT_FOUND;
-  *phkResult = NewHandle(t, id, g, samDesired);
+  if (!at.id && at.gen.kind == Gen::None) return ERROR_FILE_NOT_FOUND;
+  *phkResult = NewHandle(at.t, at.id, at.gen, samDesired);
   return ERROR_SUCCESS;
 }
 
@@ -976,19 +989,15 @@ LONG RegCreateKeyExA(HKEY hKey, const char* lpSubKey, DWORD, char*, DWORD, REGSA
                      const SECURITY_ATTRIBUTES*, HKEY* phkResult, DWORD* lpdwDisposition) {
   if (!phkResult) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
-  std::shared_ptr<KeyObj> key;
-  LONG rc = Enter(hKey, &key);
+  Located at;
+  LONG rc = Locate(hKey, lpSubKey, &at);
   if (rc != ERROR_SUCCESS) return rc;
-  Target t;
-  if ((rc = MakeTarget(*key, lpSubKey, &t)) != ERROR_SUCCESS) return rc;
-  std::int64_t id = 0;
-  if ((rc = t_conn.Resolve(t.root, t.folds, &id)) != ERROR_SUCCESS) return rc;
-  GenNode g = GeneratedNode(t.root, t.folds);
-  if (id || InReadOnlyTree(t.root, t.folds)) {
-    if (id && g.kind == Gen::Mime) g = {};
-    if (!id && g.kind == Gen::None) return ERROR_ACCESS_DENIED;
+  const std::shared_ptr<KeyObj>& key = at.base;
+  const Target& t = at.t;
+  if (at.id || InReadOnlyTree(t.root, t.folds)) {
+    if (!at.id && at.gen.kind == Gen::None) return ERROR_ACCESS_DENIED;
     if (lpdwDisposition) *lpdwDisposition = REG_OPENED_EXISTING_KEY;
-    *phkResult = NewHandle(t, id, g, samDesired);
+    *phkResult = NewHandle(t, at.id, at.gen, samDesired);
     return ERROR_SUCCESS;
   }
   if (!(key->access & KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;

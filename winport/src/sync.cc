@@ -40,15 +40,6 @@ struct LocalObject : Waitable {
 std::atomic<std::int32_t> g_pid{0};
 std::atomic<std::uint64_t> g_start{0};
 
-void Abandon(ObjectState* s, bool shared) {
-  s->ownerPid = 0;
-  s->ownerTid = 0;
-  s->ownerStart = 0;
-  s->recursion = 0;
-  s->abandoned = 1;
-  WakeWaiters(s, shared);
-}
-
 std::shared_ptr<Waitable> LookupKind(HANDLE handle, ObjectKind kind) {
   auto object = LookupHandleAs<Waitable>(handle);
   if (!object || object->state->kind != kind) {
@@ -95,6 +86,15 @@ HANDLE CreateObject(ObjectKind kind, const char* name, bool create, bool manualR
 }
 
 }  // namespace
+
+void AbandonMutex(ObjectState* s, bool shared) {
+  s->ownerPid = 0;
+  s->ownerTid = 0;
+  s->ownerStart = 0;
+  s->recursion = 0;
+  s->abandoned = 1;
+  WakeWaiters(s, shared);
+}
 
 std::mutex& LocalLock() {
   static auto* lock = new std::mutex;  // never destroyed: threads may end during exit
@@ -180,7 +180,7 @@ void AbandonMutexesOf(std::uint32_t tid) {
   {
     std::lock_guard lock(LocalLock());
     for (ObjectState* s : LocalMutexes())
-      if (s->ownerPid != 0 && s->ownerTid == tid) Abandon(s, false);
+      if (s->ownerPid != 0 && s->ownerTid == tid) AbandonMutex(s, false);
   }
   AbandonNamedMutexesOf(tid);
 }

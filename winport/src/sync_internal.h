@@ -102,6 +102,9 @@ bool ProcessAlive(std::int32_t pid, std::uint64_t start);
 // Mutex ownership by the calling thread. Acquire returns true when the mutex was abandoned.
 bool OwnedBySelf(const ObjectState* state);
 bool AcquireMutex(ObjectState* state);
+// Leaves a mutex without owner, marked abandoned, and wakes its waiters (`shared`: a named
+// one). Call with its lock held.
+void AbandonMutex(ObjectState* state, bool shared);
 // Abandons a named mutex whose owner has died. Call with the table lock held.
 void ReapDeadOwner(ObjectState* state);
 // Abandons every mutex (local and named) owned by thread `tid` of this process.
