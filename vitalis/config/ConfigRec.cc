@@ -13,14 +13,13 @@
 #include <utility>
 #include <vector>
 
+#include "core/Registry.h"
 #include "core/TraceLog.h"
 #include "stats/ReportStore.h"
 
 namespace {
 
 constexpr const char* kSection = "System Config";
-constexpr const char* kOrbilinkKey = "SOFTWARE\\Tessaline\\Orbilink";
-constexpr const char* kHealthReportKey = "SOFTWARE\\Tessaline\\Orbilink\\HealthReport";
 constexpr const char* kPointingKey = "SOFTWARE\\Tessaline\\Orbilink\\Pointing";
 constexpr const char* kZephyrKey = "SOFTWARE\\Tessaline\\Orbilink\\Zephyr";
 constexpr const char* kWinvesddKey = "SOFTWARE\\Tessaline\\Orbilink\\Winvesdd";
@@ -298,8 +297,7 @@ void CConfigRec::GetProcessorDetails() {
       return;
     }
     DWORD subKeys = 0;
-    if (RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, nullptr,
-                         nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+    if (!RegSubKeyCount(key, &subKeys)) {
       LogInfoF("CConfigRec::GetProcessorDetails - RegQueryInfoKey Failed");
       RegCloseKey(key);
       return;

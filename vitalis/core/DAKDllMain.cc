@@ -19,6 +19,7 @@
 
 #include "config/ConfigRec.h"
 #include "config/WebcastSetup.h"
+#include "core/RecordBytes.h"
 #include "core/Registry.h"
 #include "core/SiThread.h"
 #include "core/TraceLog.h"
@@ -30,8 +31,6 @@
 #include "stats/HealthReport.h"
 #include "stats/ReportStore.h"
 
-const char* const kOrbilinkKey = "SOFTWARE\\Tessaline\\Orbilink";
-const char* const kHealthReportKey = "SOFTWARE\\Tessaline\\Orbilink\\HealthReport";
 const char* const kUsabilitySlotName = "\\\\.\\mailslot\\DAKUsabilitySlot";
 
 namespace {
@@ -50,12 +49,6 @@ DWORD s_dwInstanceCount = 0;
 void TimerProc(HWND, UINT, UINT_PTR, DWORD) {
   LogInfoF("CDAKDllMain::TimerProc() - Timer fired");
   if (s_pTimerInstance != nullptr) s_pTimerInstance->OnTimer();
-}
-
-DWORD ReadU32(const BYTE* p) {
-  DWORD value;
-  std::memcpy(&value, p, sizeof value);
-  return value;
 }
 
 // A DAK_GENERIC record lies within `length` bytes: three strings, each after a 4-byte length
@@ -761,7 +754,7 @@ BOOL CDAKDllMain::HandleMessage(const BYTE* message, DWORD length) {
     return FALSE;
   }
   const BOOL enabled = m_bHREnabled;
-  switch (ReadU32(message)) {
+  switch (GetU32(message)) {
     case DAK_RUNNINGTIME:
       LogInfoF("CDAKDllMain::HandleMessage()-- DAK_RUNNINGTIME Message Received");
       return PassWhileEnabled(

@@ -41,8 +41,6 @@ constexpr DWORD DAK_PD_SIZE = 584;
 constexpr DWORD DAK_NEWSCAST_SIZE = 32;
 constexpr DWORD DAK_CONNSTATE_SIZE = 8;
 
-extern const char* const kOrbilinkKey;      // "SOFTWARE\Tessaline\Orbilink"
-extern const char* const kHealthReportKey;  // ...\HealthReport
 extern const char* const kUsabilitySlotName;
 
 class CDAKDllMain : public CThread {

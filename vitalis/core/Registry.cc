@@ -34,3 +34,8 @@ bool RegReadText(HKEY root, const char* subKey, const char* name, std::string* v
   RegCloseKey(key);
   return ok;
 }
+
+bool RegSubKeyCount(HKEY key, DWORD* count) {
+  return RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, count, nullptr, nullptr, nullptr, nullptr,
+                          nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+}

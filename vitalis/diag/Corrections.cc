@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/Registry.h"
 #include "core/TraceLog.h"
 #include "core/UsabilitySlotClient.h"
 #include "diag/Diagnostics.h"
@@ -70,8 +71,7 @@ BOOL CDiagnostics::RemoveDeviceEntries(const char* enumKey, const char* pattern)
     return FALSE;
   }
   DWORD count = 0;
-  if (RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr,
-                       nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+  if (!RegSubKeyCount(key, &count)) {
     LogErrorF("CorrectAdptr_USB_PCI(), unable to count the subkeys of %s, leaving", enumKey);
     RegCloseKey(key);
     return FALSE;
@@ -240,8 +240,7 @@ void CDiagnostics::SetStartPreferences() {
     return;
   }
   DWORD count = 0;
-  if (RegQueryInfoKeyA(orbStart, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr,
-                       nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+  if (!RegSubKeyCount(orbStart, &count)) {
     LogErrorF("Reg query info failed");
     RegCloseKey(orbStart);
     return;

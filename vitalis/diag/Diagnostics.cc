@@ -296,7 +296,7 @@ void CDiagnostics::ReadParamsOfAllTests(int mode) {
 
 void CDiagnostics::GetInstallPath() {
   std::string dir;
-  if (!RegReadText(HKEY_LOCAL_MACHINE, kProductKey, "MainDirectory", &dir) ||
+  if (!RegReadText(HKEY_LOCAL_MACHINE, kOrbilinkKey, "MainDirectory", &dir) ||
       dir.size() >= sizeof m_szInstallDir) {
     LogErrorF("CDiagnostics::GetInstallPath - MainDirectory could not be read");
     return;

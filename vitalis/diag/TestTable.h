@@ -18,7 +18,6 @@ enum : DWORD {
 
 // "SOFTWARE\Tessaline\Orbilink\Diagnostics" of HKEY_LOCAL_MACHINE; one subkey per test.
 inline constexpr const char kDiagnosticsKey[] = "SOFTWARE\\Tessaline\\Orbilink\\Diagnostics";
-inline constexpr const char kProductKey[] = "SOFTWARE\\Tessaline\\Orbilink";
 
 struct DiagTestDefaults {
   DWORD id;

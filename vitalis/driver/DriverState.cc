@@ -23,8 +23,6 @@
 
 namespace {
 
-constexpr const char kHealthReportKey[] = "SOFTWARE\\Tessaline\\Orbilink\\HealthReport";
-
 // Adapter TestStatus codes of the detailed driver test.
 constexpr DWORD kUsbNotAnswering = 110;
 constexpr DWORD kUsbAnswered = 111;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <new>
 
+#include "core/RecordBytes.h"
 #include "core/TimeText.h"
 #include "core/TraceLog.h"
 #include "diag/Diagnostics.h"
@@ -29,6 +30,17 @@ VESDD_STAT g_DefaultStats[VESDD_STAT_COUNT] = {
     {"LOWONBUFFERS", 30, 10, 0, 0, 0, VESDD_ANY_TYPE, VESDD_ANY_TYPE, 0, 1, 0, 0, 0},
     {"RESET", 60, 2, 0, 0, 0, VESDD_ANY_TYPE, VESDD_ANY_TYPE, 0, 1, 0, 0, 0},
     {"CRCERROR", 15, 50, 0, 0, 0, VESDD_ANY_TYPE, VESDD_ANY_TYPE, 0, 1, 0, 0, 0},
+};
+
+// The counters a stat watches: the driver block and offset it is read from, the line traced
+// when that block cannot be had, and whether a failure fails the whole test.
+constexpr VesddCounter kCounters[] = {
+    {"LOWONBUFFERS", true, MIPS_LOW_ON_BUFFERS,
+     "CVesddTest::LowOnBuffersCheck() - MIPS stats could not be obtained ", false},
+    {"RESET", false, VESNDIS_RESET_COUNT,
+     "CVesddTest::ResetCheck() - VESNDIS_STATS  stats could not be obtained ", false},
+    {"CRCERROR", false, VESNDIS_CRC_ERRORS,
+     "CVesddTest::CRCCheck() - VESNDIS_STATS  stats could not be obtained ", true},
 };
 
 // A record as the default entry `d` starts it: never checked, passed.
@@ -50,12 +62,6 @@ void InitRecord(VESDD_STAT* stat, const VESDD_STAT& d) {
 DWORD Magnitude(DWORD now, DWORD before) {
   DWORD diff = now - before;
   return (diff & 0x80000000u) != 0 ? 0u - diff : diff;
-}
-
-DWORD ReadU32(const BYTE* block, DWORD offset) {
-  DWORD value;
-  std::memcpy(&value, block + offset, sizeof value);
-  return value;
 }
 
 }  // namespace
@@ -281,7 +287,7 @@ BOOL CVesddTest::PerformStatsCheck() {
   DWORD bytes = 0;
   BYTE block[VESNDIS_STATS_SIZE] = {};
   if (m_pVesdd->GetStats(m_dwChannel, block, sizeof block)) {
-    bytes = ReadU32(block, VESNDIS_BYTES_RECEIVED);
+    bytes = GetU32(block + VESNDIS_BYTES_RECEIVED);
   } else {
     LogErrorF("CVesddtest::PerformStatsCheck() - VESNDIS_STATS stats could not be obtained ");
   }
@@ -290,16 +296,13 @@ BOOL CVesddTest::PerformStatsCheck() {
   bool someFailed = false;
   for (DWORD i = 0; i < m_dwStatCount; ++i) {
     if (!IsTime(i)) continue;
-    const char* name = m_pStats[i].szName;
-    if (std::strcmp(name, "LOWONBUFFERS") == 0) {
-      if (!LowOnBuffersCheck(bytes, i)) someFailed = true;
-    } else if (std::strcmp(name, "RESET") == 0) {
-      if (!ResetCheck(bytes, i)) someFailed = true;
-    } else if (std::strcmp(name, "CRCERROR") == 0) {
-      if (!CRCCheck(bytes, i)) {
+    for (const VesddCounter& counter : kCounters) {
+      if (std::strcmp(m_pStats[i].szName, counter.name) != 0) continue;
+      if (!CounterCheck(bytes, i, counter)) {
         someFailed = true;
-        result = FALSE;
+        if (counter.failsTest) result = FALSE;
       }
+      break;
     }
   }
 
@@ -314,47 +317,17 @@ BOOL CVesddTest::PerformStatsCheck() {
   return result;
 }
 
-BOOL CVesddTest::LowOnBuffersCheck(DWORD bytes, DWORD i) {
+BOOL CVesddTest::CounterCheck(DWORD bytes, DWORD i, const VesddCounter& counter) {
   m_pStats[i].bChecked = TRUE;
-  BYTE block[MIPS_STATS_SIZE] = {};
-  if (!m_pVesdd->GetMipsStats(m_dwChannel, block, sizeof block)) {
-    LogErrorF("CVesddTest::LowOnBuffersCheck() - MIPS stats could not be obtained ");
+  BYTE block[VESNDIS_STATS_SIZE > MIPS_STATS_SIZE ? VESNDIS_STATS_SIZE : MIPS_STATS_SIZE] = {};
+  BOOL read = counter.mipsBlock ? m_pVesdd->GetMipsStats(m_dwChannel, block, MIPS_STATS_SIZE)
+                                : m_pVesdd->GetStats(m_dwChannel, block, VESNDIS_STATS_SIZE);
+  if (!read) {
+    LogErrorF("%s", counter.unreadable);
     m_pStats[i].bLastResult = TRUE;
     return TRUE;
   }
-  DWORD value = ReadU32(block, MIPS_LOW_ON_BUFFERS);
-  BOOL passed = CheckStat(value, i, bytes);
-  m_pStats[i].tLastCheck = winport::Now();
-  m_pStats[i].dwLastBytes = bytes;
-  m_pStats[i].dwLastValue = value;
-  return passed;
-}
-
-BOOL CVesddTest::ResetCheck(DWORD bytes, DWORD i) {
-  m_pStats[i].bChecked = TRUE;
-  BYTE block[VESNDIS_STATS_SIZE] = {};
-  if (!m_pVesdd->GetStats(m_dwChannel, block, sizeof block)) {
-    LogErrorF("CVesddTest::ResetCheck() - VESNDIS_STATS  stats could not be obtained ");
-    m_pStats[i].bLastResult = TRUE;
-    return TRUE;
-  }
-  DWORD value = ReadU32(block, VESNDIS_RESET_COUNT);
-  BOOL passed = CheckStat(value, i, bytes);
-  m_pStats[i].tLastCheck = winport::Now();
-  m_pStats[i].dwLastBytes = bytes;
-  m_pStats[i].dwLastValue = value;
-  return passed;
-}
-
-BOOL CVesddTest::CRCCheck(DWORD bytes, DWORD i) {
-  m_pStats[i].bChecked = TRUE;
-  BYTE block[VESNDIS_STATS_SIZE] = {};
-  if (!m_pVesdd->GetStats(m_dwChannel, block, sizeof block)) {
-    LogErrorF("CVesddTest::CRCCheck() - VESNDIS_STATS  stats could not be obtained ");
-    m_pStats[i].bLastResult = TRUE;
-    return TRUE;
-  }
-  DWORD value = ReadU32(block, VESNDIS_CRC_ERRORS);
+  DWORD value = GetU32(block + counter.offset);
   BOOL passed = CheckStat(value, i, bytes);
   m_pStats[i].tLastCheck = winport::Now();
   m_pStats[i].dwLastBytes = bytes;

@@ -11,6 +11,15 @@
 class CDiagnostics;
 class CVESDDInterface;
 
+// One driver counter a stat can watch (the table is in VesddTest.cc).
+struct VesddCounter {
+  const char* name;
+  bool mipsBlock;  // the MIPS statistics block, else VESNDIS_STATS
+  DWORD offset;
+  const char* unreadable;
+  bool failsTest;
+};
+
 // "SOFTWARE\Tessaline\Orbilink\Diagnostics\DRVT" of HKEY_LOCAL_MACHINE.
 inline constexpr const char kDrvtKey[] = "SOFTWARE\\Tessaline\\Orbilink\\Diagnostics\\DRVT";
 
@@ -74,9 +83,9 @@ class CVesddTest {
   static int IsNameInDefault(const char* name);
 
   BOOL IsTime(DWORD i);
-  BOOL LowOnBuffersCheck(DWORD bytes, DWORD i);
-  BOOL ResetCheck(DWORD bytes, DWORD i);
-  BOOL CRCCheck(DWORD bytes, DWORD i);
+  // Reads the counter of stat `i` and checks it; a block the driver cannot give counts as
+  // passed.
+  BOOL CounterCheck(DWORD bytes, DWORD i, const VesddCounter& counter);
   BOOL CheckStat(DWORD value, DWORD i, DWORD bytes);
   void MakeTestString();
   void WriteResults_INI(const char* failedTests);

@@ -19,7 +19,6 @@
 
 namespace {
 
-constexpr const char* kHealthReportKey = "SOFTWARE\\Tessaline\\Orbilink\\HealthReport";
 constexpr const char* kNavigatorClass = "Orbilink Navigator";
 constexpr const char* kDefaultBackupSubdir = "ReportsBkupDir";
 constexpr int kMaxConnAttempts = 3;

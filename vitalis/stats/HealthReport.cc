@@ -7,21 +7,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/RecordBytes.h"
 #include "core/TraceLog.h"
 #include "driver/VESDDInterface.h"
 #include "stats/ReportStore.h"
 #include "stats/ReportText.h"
 
 namespace {
-
-DWORD GetU32(const BYTE* p) {
-  return static_cast<DWORD>(p[0]) | static_cast<DWORD>(p[1]) << 8 | static_cast<DWORD>(p[2]) << 16 |
-         static_cast<DWORD>(p[3]) << 24;
-}
-
-ULONGLONG GetU64(const BYTE* p) {
-  return static_cast<ULONGLONG>(GetU32(p)) | static_cast<ULONGLONG>(GetU32(p + 4)) << 32;
-}
 
 // Copies a text reply of the driver into a fixed field, cut to fit.
 template <std::size_t N>
@@ -30,23 +22,6 @@ void CopyReply(char (&field)[N], const char* reply) {
   std::memcpy(field, reply, n);
   field[n] = '\0';
 }
-
-const char* const kDeliveryStatusNames[] = {
-    "0 - not set",
-    "SFXFDB_FSD_NEEDED",
-    "SFXFDB_FILE_NEEDED",
-    "SFXFDB_WAITING_FOR_FILE",
-    "SFXFDB_FILE_LOADING",
-    "SFXFDB_FILE_LOADED",
-    "SFXFDB_FILE_DELIVERED",
-    "SFXFDB_FILE_LOAD_FAILED",
-    "SFXFDB_FILE_CONFIRMED",
-    "SFXFDB_AWAITING_SELECTION",
-    "SFXFDB_PRECOMMITTED",
-    "SFXFDB_PURCHASE_NEEDED",
-    "SFXFDB_AWAITING_INSTALL",
-    "SFXFDB_FILE_LOAD_SUSPENDED",
-};
 
 }  // namespace
 
@@ -270,7 +245,7 @@ void CHealthReport::PD(const BYTE* message) {
   } else if (status == 8) {
     // Confirmations are not counted.
   } else if (status < 14) {
-    LogInfoF("CHealthReport::PD - %s", kDeliveryStatusNames[status]);
+    LogInfoF("CHealthReport::PD - %s", CReportText::DeliveryStatusName(status));
   } else {
     LogInfo("CHealthReport::PD - unidentified delivery status encountered", 0);
   }

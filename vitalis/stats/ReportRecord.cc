@@ -3,8 +3,8 @@
 #include <winport/clock.h>
 #include <winport/error.h>
 #include <winport/profile.h>
+#include <winport/text.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -13,15 +13,6 @@
 #include "core/TraceLog.h"
 #include "stats/ReportStore.h"
 #include "stats/ReportText.h"
-
-namespace {
-
-std::string Upper(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
-}
-
-}  // namespace
 
 BOOL CReportStore::WriteHRRecordToINI() {
   LogInfo("CReportStore::WriteHRRecordToINI", 0);
@@ -253,9 +244,9 @@ bool CReportStore::FlushRecordEntries(const RecordEntries& entries) {
     names.assign(names.size() * 2, '\0');  // the list was cut: read it again whole
   }
   for (std::size_t i = 0; i < got && names[i] != '\0'; i += std::strlen(&names[i]) + 1)
-    known.push_back(Upper(&names[i]));
+    known.push_back(winport::AsciiUpper(&names[i]));
   auto isKnown = [&](const std::string& section) {
-    std::string upper = Upper(section);
+    std::string upper = winport::AsciiUpper(section);
     for (const auto& name : known)
       if (name == upper) return true;
     return false;
@@ -282,7 +273,7 @@ bool CReportStore::FlushRecordEntries(const RecordEntries& entries) {
                                         entries[i].value.c_str(), m_szCurrentPath))
           failed();
     }
-    known.push_back(Upper(section));
+    known.push_back(winport::AsciiUpper(section));
     first = last;
   }
   return ok;

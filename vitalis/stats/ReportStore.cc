@@ -8,21 +8,19 @@
 #include <winport/profile.h>
 #include <winport/registry.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "core/RecordBytes.h"
+#include "core/Registry.h"
 #include "core/TimeText.h"
 #include "core/TraceLog.h"
 #include "driver/VESDDInterface.h"
 #include "stats/ReportText.h"
 
 namespace {
-
-const char kOrbilinkKey[] = "SOFTWARE\\Tessaline\\Orbilink";
-const char kHealthReportKey[] = "SOFTWARE\\Tessaline\\Orbilink\\HealthReport";
 
 // ctime text (with its line feed), or "Time Not Set" for times the original platform's C
 // library cannot show (before the epoch in local time, or past 32 bits).
@@ -63,33 +61,10 @@ bool ReadRegString(HKEY key, const char* name, char* buffer, DWORD size) {
   return true;
 }
 
-const char* PDStatusName(DWORD status) {
-  static const char* const kNames[] = {"Not Set",
-                                       "SFXFDB_FSD_NEEDED",
-                                       "SFXFDB_FILE_NEEDED",
-                                       "SFXFDB_WAITING_FOR_FILE",
-                                       "SFXFDB_FILE_LOADING",
-                                       "SFXFDB_FILE_LOADED",
-                                       "SFXFDB_FILE_DELIVERED",
-                                       "SFXFDB_FILE_LOAD_FAILED",
-                                       "SFXFDB_FILE_CONFIRMED",
-                                       "SFXFDB_AWAITING_SELECTION",
-                                       "SFXFDB_PRECOMMITTED",
-                                       "SFXFDB_PURCHASE_NEEDED",
-                                       "SFXFDB_AWAITING_INSTALL",
-                                       "SFXFDB_FILE_LOAD_SUSPENDED"};
-  return status < 14 ? kNames[status] : "Undefined";
-}
-
 const char* RequestReasonName(DWORD reason) {
   static const char* const kNames[] = {"SFX_NEW_FILE",   "SFX_MISSED_PACKETS", "SFX_BAD_CHECKSUM",
                                        "SFX_DISK_SPACE", "SFX_WRITE_FAILED",   "SFX_PKG_PREEMPT"};
   return reason < 6 ? kNames[reason] : "Undefined";
-}
-
-DWORD GetU32(const BYTE* p) {
-  return static_cast<DWORD>(p[0]) | static_cast<DWORD>(p[1]) << 8 | static_cast<DWORD>(p[2]) << 16 |
-         static_cast<DWORD>(p[3]) << 24;
 }
 
 }  // namespace
@@ -458,7 +433,7 @@ void CReportStore::WritePDFailureRecord(const BYTE* record) {
                 static_cast<int>(static_cast<signed char>(record[572])));
   put("%s-Delivery Status ", number);
   put("%s-Request Reason", RequestReasonName(static_cast<DWORD>(record[12] | record[13] << 8)));
-  put("%s-Current State", PDStatusName(GetU32(record + 8)));
+  put("%s-Current State", CReportText::DeliveryStatusName(GetU32(record + 8)));
   std::snprintf(number, sizeof number, "%08lx", static_cast<unsigned long>(GetU32(record + 568)));
   put("%s-File Mask ", number);
   std::snprintf(number, sizeof number, "%d", static_cast<int>(GetU32(record + 16)));

@@ -42,3 +42,21 @@ bool CReportText::IsReportFileName(const char* name) {
   while (std::isdigit(static_cast<unsigned char>(*p))) ++p;
   return p > digits && std::strcmp(p, ".ini") == 0;
 }
+
+const char* CReportText::DeliveryStatusName(DWORD status) {
+  static const char* const kNames[] = {"Not Set",
+                                       "SFXFDB_FSD_NEEDED",
+                                       "SFXFDB_FILE_NEEDED",
+                                       "SFXFDB_WAITING_FOR_FILE",
+                                       "SFXFDB_FILE_LOADING",
+                                       "SFXFDB_FILE_LOADED",
+                                       "SFXFDB_FILE_DELIVERED",
+                                       "SFXFDB_FILE_LOAD_FAILED",
+                                       "SFXFDB_FILE_CONFIRMED",
+                                       "SFXFDB_AWAITING_SELECTION",
+                                       "SFXFDB_PRECOMMITTED",
+                                       "SFXFDB_PURCHASE_NEEDED",
+                                       "SFXFDB_AWAITING_INSTALL",
+                                       "SFXFDB_FILE_LOAD_SUSPENDED"};
+  return status < sizeof kNames / sizeof kNames[0] ? kNames[status] : "Undefined";
+}

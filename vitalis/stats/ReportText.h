@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <string>
 
+#include "core/Win.h"
+
 class CReportText {
  public:
   // A text field of a binary record: at most `width` bytes, up to its zero.
@@ -32,6 +34,9 @@ class CReportText {
 
   // Copies `text` into a fixed buffer of `size` bytes, cut to fit and always terminated.
   static void Copy(char* buffer, std::size_t size, const std::string& text);
+
+  // The name of a package delivery status ("Not Set" for 0), "Undefined" past the known ones.
+  static const char* DeliveryStatusName(DWORD status);
 
   // True for a name of the form the store gives its report files: "HR", digits, ".ini".
   static bool IsReportFileName(const char* name);
