@@ -16,20 +16,23 @@ cmake=${2:-cmake}
 here=$(dirname "$(readlink -f "$0")")
 source "$here/x_session.sh"
 
-tmp=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
+x_session_begin
 fail() {
   echo "FAILED: $*"
   for log in "$tmp"/*.log; do
     [ -s "$log" ] && { echo "--- $log"; tail -n 20 "$log"; }
   done
   exit 1
+}
+
+# Types keyword $1 and Enter; the opener must be handed $2. $3 starts the lines it prints.
+open_keyword() {
+  xdotool type --delay 20 "$1"
+  xdotool key Return
+  local opened
+  opened=$(timeout 30 head -n 1 "$tmp/opened" || true)
+  [ "$opened" = "$2" ] || fail "${3:-}typing $1 and Enter handed '$opened' to the opener"
+  echo "${3:-}the opener was handed $opened"
 }
 
 if ! x_start; then
@@ -71,12 +74,7 @@ for program in "$tmp/install/bin/trailmark" "$build/bin/trailmark"; do
   x_wait_active Trailmark >/dev/null || fail "the main window was never activated"
 
   # Typed at once: "example.org" holds letters of the window's single-key commands (a, g).
-  xdotool type --delay 20 "example.org"
-  xdotool key Return
-  opened=$(timeout 30 head -n 1 "$tmp/opened" || true)
-  [ "$opened" = "http://www.example.org/" ] ||
-    fail "typing example.org and Enter handed '$opened' to the opener"
-  echo "the opener was handed $opened"
+  open_keyword example.org http://www.example.org/
 
   for f in websites.dir memory.ctr; do
     [ -s "$home/data/trailmark/$f" ] || fail "$f is not in the user's data folder"
@@ -90,12 +88,7 @@ for program in "$tmp/install/bin/trailmark" "$build/bin/trailmark"; do
   # keywords as before, and Alt+F4 closes it, giving the download up.
   xdotool key alt+s Down Down Down Return
   read -r -t 30 -u 5 line && [ "$line" = request ] || fail "Update Directory asked nothing"
-  xdotool type --delay 20 "example"
-  xdotool key Return
-  opened=$(timeout 30 head -n 1 "$tmp/opened" || true)
-  [ "$opened" = "http://www.example.com/" ] ||
-    fail "during the download, typing example and Enter handed '$opened' to the opener"
-  echo "during the download, the opener was handed $opened"
+  open_keyword example http://www.example.com/ "during the download, "
 
   xdotool key alt+F4
   status=0

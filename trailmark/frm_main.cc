@@ -20,6 +20,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <vector>
 
 #include "directory.h"
 #include "frm_about.h"
@@ -157,45 +158,55 @@ frmMain::~frmMain() {
 }
 
 void frmMain::BuildMenus() {
+  struct Item {
+    const char* name;
+    const char* caption;
+    void (frmMain::*handler)();
+  };
+  struct Menu {
+    const char* name;
+    const char* caption;
+    std::vector<Item> items;
+  };
+  const Menu menus[] = {
+      {"mnuFile",
+       "&File",
+       {{"mnuFileNew", "&New", &frmMain::mnuFileNew_Click},
+        {"mnuFileSave", "&Save", &frmMain::mnuFileSave_Click},
+        {"mnuFileOpen", "&Open", &frmMain::mnuFileOpen_Click},
+        {"mnuFileExt", "&Exit", &frmMain::mnuFileExt_Click}}},
+      {"mnuMusic",
+       "Music",
+       {{"mnuMusicOpen", "Open Music File", &frmMain::mnuMusicOpen_Click},
+        {"mnuFilePlayMusic", "Play Music", &frmMain::mnuFilePlayMusic_Click},
+        {"mnuMusicStop", "Stop Music", &frmMain::mnuMusicStop_Click},
+        {"mnuMusicPause", "Pause Music", &frmMain::mnuMusicPause_Click}}},
+      {"mnuWallPaper",
+       "WallPaper",
+       {{"mnuWallPaperOpenBMP", "Change", &frmMain::mnuWallPaperOpenBMP_Click},
+        {"mnuWallPaperEditBMP", "Edit", &frmMain::mnuWallPaperEditBMP_Click}}},
+      {"mnuSearch",
+       "&Search",
+       {{"mnuSearchBrowseFavorites", "&Browse Favorites", &frmMain::mnuSearchBrowseFavorites_Click},
+        {"mnuSearchWebpages", "Find &WebPages", &frmMain::mnuSearchWebpages_Click},
+        {"mnuSearchEdit", "Edit Directory", &frmMain::mnuSearchEdit_Click},
+        {"mnuSearchUpdate", "Update Directory", &frmMain::mnuSearchUpdate_Click},
+        {"mnuSearchZips", "Find &Zips", &frmMain::mnuSearchZips_Click}}},
+      {"mnuHelp",
+       "&Help",
+       {{"mnuHelpAbout", "&About", &frmMain::mnuHelpAbout_Click},
+        {"mnuHelpFeatures", "&Features", &frmMain::mnuHelpFeatures_Click}}},
+  };
   QMenuBar* bar = menuBar();
-  auto addMenu = [&](const char* name, const QString& caption) {
-    QMenu* m = bar->addMenu(caption);
-    m->setObjectName(name);
-    return m;
-  };
-  auto addItem = [&](QMenu* menu, const char* name, const QString& caption, auto handler) {
-    QAction* a = menu->addAction(caption);
-    a->setObjectName(name);
-    connect(a, &QAction::triggered, this, handler);
-  };
-
-  QMenu* file = addMenu("mnuFile", "&File");
-  addItem(file, "mnuFileNew", "&New", &frmMain::mnuFileNew_Click);
-  addItem(file, "mnuFileSave", "&Save", &frmMain::mnuFileSave_Click);
-  addItem(file, "mnuFileOpen", "&Open", &frmMain::mnuFileOpen_Click);
-  addItem(file, "mnuFileExt", "&Exit", &frmMain::mnuFileExt_Click);
-
-  QMenu* music = addMenu("mnuMusic", "Music");
-  addItem(music, "mnuMusicOpen", "Open Music File", &frmMain::mnuMusicOpen_Click);
-  addItem(music, "mnuFilePlayMusic", "Play Music", &frmMain::mnuFilePlayMusic_Click);
-  addItem(music, "mnuMusicStop", "Stop Music", &frmMain::mnuMusicStop_Click);
-  addItem(music, "mnuMusicPause", "Pause Music", &frmMain::mnuMusicPause_Click);
-
-  QMenu* wallPaper = addMenu("mnuWallPaper", "WallPaper");
-  addItem(wallPaper, "mnuWallPaperOpenBMP", "Change", &frmMain::mnuWallPaperOpenBMP_Click);
-  addItem(wallPaper, "mnuWallPaperEditBMP", "Edit", &frmMain::mnuWallPaperEditBMP_Click);
-
-  QMenu* search = addMenu("mnuSearch", "&Search");
-  addItem(search, "mnuSearchBrowseFavorites", "&Browse Favorites",
-          &frmMain::mnuSearchBrowseFavorites_Click);
-  addItem(search, "mnuSearchWebpages", "Find &WebPages", &frmMain::mnuSearchWebpages_Click);
-  addItem(search, "mnuSearchEdit", "Edit Directory", &frmMain::mnuSearchEdit_Click);
-  addItem(search, "mnuSearchUpdate", "Update Directory", &frmMain::mnuSearchUpdate_Click);
-  addItem(search, "mnuSearchZips", "Find &Zips", &frmMain::mnuSearchZips_Click);
-
-  QMenu* help = addMenu("mnuHelp", "&Help");
-  addItem(help, "mnuHelpAbout", "&About", &frmMain::mnuHelpAbout_Click);
-  addItem(help, "mnuHelpFeatures", "&Features", &frmMain::mnuHelpFeatures_Click);
+  for (const Menu& menu : menus) {
+    QMenu* m = bar->addMenu(menu.caption);
+    m->setObjectName(menu.name);
+    for (const Item& item : menu.items) {
+      QAction* a = m->addAction(item.caption);
+      a->setObjectName(item.name);
+      connect(a, &QAction::triggered, this, item.handler);
+    }
+  }
 
   // A command on the bar itself, without entries.
   QAction* run = bar->addAction("&Run");

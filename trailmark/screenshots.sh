@@ -10,14 +10,7 @@ build=$(cd "${1:-$here/../build}" && pwd)
 docs="$here/../docs"
 source "$here/x_session.sh"
 
-tmp=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
+x_session_begin
 x_start || { echo "screenshots: $x_error" >&2; exit 1; }
 
 # The pictures are taken once the window has drawn what the last key asked for.

@@ -1,5 +1,18 @@
 # A private X display with a window manager, for the desktop check and the screenshots.
-# Source it; the caller defines `pids` (an array of processes to end) and `tmp` (a folder).
+# Source it, then call x_session_begin.
+
+# Makes the folder `tmp` and the list `pids` (processes to end) that the functions below and the
+# caller use; when the shell exits, every process in `pids` is ended and the folder removed.
+x_session_begin() {
+  tmp=$(mktemp -d)
+  pids=()
+  trap x_session_end EXIT
+}
+x_session_end() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  rm -rf "$tmp"
+}
 
 # Starts Xvfb and openbox and exports DISPLAY. Returns 1, with the reason in x_error, when no
 # display can be had.
