@@ -13,6 +13,7 @@
 
 #include "core/DAKDllMain.h"
 #include "core/Exports.h"
+#include "core/Registry.h"
 #include "core/UsabilitySlotClient.h"
 
 namespace {
