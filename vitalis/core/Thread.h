@@ -41,7 +41,8 @@ class CThread {
   static unsigned ThreadEntry(void* object);
 
  protected:
-  winport::HANDLE m_hThread;
+  // Written by the thread that starts this one, read by whichever thread asks it to stop.
+  std::atomic<winport::HANDLE> m_hThread;
   winport::HANDLE m_hInitEvent;
   std::atomic<winport::BOOL> m_bInitOK;
   winport::HANDLE m_hShutdownEvent;
@@ -50,5 +51,5 @@ class CThread {
  private:
   // Set by the thread as the last thing it does with this object; StopAndJoin waits for it,
   // since a thread given up on (terminated) may still be running its last lines.
-  winport::HANDLE m_hExitedEvent = nullptr;
+  std::atomic<winport::HANDLE> m_hExitedEvent{nullptr};
 };
