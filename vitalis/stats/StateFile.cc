@@ -54,8 +54,9 @@ void CReportStore::WriteStateFile(bool checkpoint) {
   ZN_NODE top[3];
   {
     CStoreLock hold(&m_csLock);
+    // Only the name and zeros: whatever the buffer held past its end stays out of the file.
     char name[sizeof m_szCurrentName] = {};
-    std::memcpy(name, m_szCurrentName, sizeof name);
+    std::memcpy(name, m_szCurrentName, strnlen(m_szCurrentName, sizeof name - 1));
     put(name, sizeof name);
     put(&m_dwReportCounter, 4);
     put(&m_dwDiagGroupCounter[0], 4);
