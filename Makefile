@@ -35,7 +35,12 @@ tsan: deps
 		$(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) -- --no-print-directory
 	@cd $(TSAN_BUILD) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 $(TSAN_OPTIONS)" \
-		ctest -j $(JOBS) --output-on-failure --timeout 600
+		ctest -j $(JOBS) --output-on-failure --timeout 600 -E '$(TSAN_SKIP)'
+
+# Tests of Qt windows and sound: Debian's Qt, glib and PulseAudio are not built with
+# ThreadSanitizer, which then reports their own inner workings; suppressing whole libraries
+# would also hide our races in slots that run under their frames, so these tests are left out.
+TSAN_SKIP = ^(diagview_window_test|trailmark_forms_test|trailmark_music_test|trailmark_desktop_check)$$
 
 # AddressSanitizer and UndefinedBehaviorSanitizer build with warnings as errors, and the suite;
 # undefined behaviour, or a leak that is not a system library's (scripts/lsan.supp), fails the
