@@ -22,6 +22,7 @@ namespace fs = std::filesystem;
 using namespace diag_testing;
 using winport::testing::BinDir;
 using winport::testing::ReadFile;
+using winport::testing::RunAndWait;
 
 class DiagViewTest : public DiagTest {
  protected:
@@ -48,16 +49,6 @@ class DiagViewTest : public DiagTest {
     std::string line = command;
     return CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                           &startup, process);
-  }
-  static DWORD RunAndWait(const std::string& command) {
-    PROCESS_INFORMATION process{};
-    if (!Run(command, &process)) return 999;
-    DWORD code = 998;
-    if (WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0)
-      GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
-    return code;
   }
   // Waits line by line until the application's log holds `text`.
   bool WaitForLine(const std::string& text) {

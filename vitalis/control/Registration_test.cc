@@ -17,19 +17,9 @@
 namespace {
 
 // Runs vitalis-host with one argument; its exit code.
-DWORD RunHost(const char* argument) {
-  std::string command = (winport::testing::BinDir() / "vitalis-host").string() + " " + argument;
-  STARTUPINFOA startup{};
-  PROCESS_INFORMATION process{};
-  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process))
-    return 999;
-  DWORD code = 998;
-  if (WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0)
-    GetExitCodeProcess(process.hProcess, &code);
-  CloseHandle(process.hProcess);
-  CloseHandle(process.hThread);
-  return code;
+unsigned long RunHost(const char* argument) {
+  return winport::testing::RunAndWait((winport::testing::BinDir() / "vitalis-host").string() + " " +
+                                      argument);
 }
 
 // A text value of HKEY_CLASSES_ROOT (null name: the default), or "<missing>".

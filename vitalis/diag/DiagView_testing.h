@@ -30,18 +30,8 @@ namespace diag_testing {
 inline bool RegisterControlForDiagView() {
   setenv("DIAGVIEW_HEADLESS", "1", 1);
   setenv("DIAGVIEW_SIGNAL", "diagview.test.line", 1);
-  std::string command = (winport::testing::BinDir() / "vitalis-host").string() + " --register";
-  STARTUPINFOA startup{};
-  PROCESS_INFORMATION process{};
-  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process))
-    return false;
-  DWORD code = 1;
-  if (WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0)
-    GetExitCodeProcess(process.hProcess, &code);
-  CloseHandle(process.hProcess);
-  CloseHandle(process.hThread);
-  return code == 0;
+  return winport::testing::RunAndWait((winport::testing::BinDir() / "vitalis-host").string() +
+                                      " --register") == 0;
 }
 
 // Waits, line by line, until the application's log file holds `text`; false after 30 s

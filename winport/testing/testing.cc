@@ -1,5 +1,9 @@
 #include "testing.h"
 
+#include <winport/handle.h>
+#include <winport/process.h>
+#include <winport/sync.h>
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -37,6 +41,21 @@ std::string ReadFile(const std::filesystem::path& path) {
   std::ostringstream out;
   out << in.rdbuf();
   return out.str();
+}
+
+unsigned long RunAndWait(const std::string& commandLine) {
+  std::string line = commandLine;
+  winport::STARTUPINFOA startup{};
+  winport::PROCESS_INFORMATION process{};
+  if (!winport::CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &startup, &process))
+    return 999;
+  winport::DWORD code = 998;
+  if (winport::WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0)
+    winport::GetExitCodeProcess(process.hProcess, &code);
+  winport::CloseHandle(process.hProcess);
+  winport::CloseHandle(process.hThread);
+  return code;
 }
 
 }  // namespace winport::testing

@@ -23,4 +23,8 @@ std::filesystem::path LibDir();
 // The whole content of a file, or "" when it cannot be read.
 std::string ReadFile(const std::filesystem::path& path);
 
+// Runs a command line (CreateProcess's way) and waits up to a minute for it to end: its exit
+// code, 998 when it did not end in time, 999 when it could not be started.
+unsigned long RunAndWait(const std::string& commandLine);
+
 }  // namespace winport::testing
