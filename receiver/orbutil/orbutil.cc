@@ -4,7 +4,9 @@
 #include <winport/registry.h>
 #include <winport/system.h>
 
+#include <cstdlib>
 #include <fstream>
+#include <map>
 #include <string>
 
 #include "SimState.h"
@@ -63,10 +65,15 @@ BOOL Util_GetFreeDiskSpace(const char* drive, ULONGLONG* size) {
 // as one line to the simulation's trace (receiver-sim/trace.log beside its state), so that tests
 // and demos can see that, and when, a restart was asked for.
 BOOL Util_ExitWindows() {
-  SimState s = SimState::Load();
-  const long long count = s.GetInt("exit_windows_count") + 1;
+  long long count = 0;
   std::string error;
-  const bool recorded = receiver_sim::SetValue("exit_windows_count", std::to_string(count), &error);
+  const bool recorded = receiver_sim::UpdateValues(
+      [&](std::map<std::string, std::string>& values) {
+        auto it = values.find("exit_windows_count");
+        count = (it != values.end() ? std::strtoll(it->second.c_str(), nullptr, 0) : 0) + 1;
+        values["exit_windows_count"] = std::to_string(count);
+      },
+      &error);
   const std::string when = AscTime(Now());
   std::ofstream trace(receiver_sim::StateFile().parent_path() / "trace.log", std::ios::app);
   trace << when << " Util_ExitWindows: restart " << count

@@ -1,15 +1,19 @@
 #include "SimState.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <link.h>
 #include <orbids.h>
 #include <strings.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <winport/clock.h>
 #include <winport/prefix.h>
 #include <winport/registry.h>
+#include <winport/unique_fd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -303,11 +307,9 @@ SimState SimState::Load() {
   SimState state;
   state.m_values = ReadFile();
   if (state.m_values.find("epoch") == state.m_values.end()) {
-    std::string now = std::to_string(static_cast<long long>(winport::Now()));
-    auto values = state.m_values;
-    values["epoch"] = now;
-    WriteFile(values, nullptr);
-    // Another process may have written first; take whatever the file says now.
+    const std::string now = std::to_string(static_cast<long long>(winport::Now()));
+    // Another process may set it first: the first one's stays.
+    UpdateValues([&](auto& values) { values.try_emplace("epoch", now); }, nullptr);
     state.m_values = ReadFile();
     if (state.m_values.find("epoch") == state.m_values.end()) state.m_values["epoch"] = now;
   }
@@ -380,22 +382,50 @@ std::uint16_t SimState::Signal() const {
   return static_cast<std::uint16_t>(level);
 }
 
-bool SetValue(const std::string& name, const std::string& value, std::string* error) {
+bool UpdateValues(const std::function<void(std::map<std::string, std::string>&)>& change,
+                  std::string* error) {
+  // Writers take turns through an advisory lock on a file beside the state: each reads, changes
+  // and writes the whole file, and without turns one process's change could undo another's.
+  // Readers need no turn, as the file is replaced whole.
+  const std::filesystem::path file = StateFile();
+  std::error_code ec;
+  std::filesystem::create_directories(file.parent_path(), ec);
+  std::filesystem::path lockName = file;
+  lockName += ".lock";
+  winport::UniqueFd lock(::open(lockName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  if (!lock) {
+    if (error) *error = "cannot open " + lockName.string() + ": " + std::strerror(errno);
+    return false;
+  }
+  while (::flock(lock.get(), LOCK_EX) != 0) {
+    if (errno == EINTR) continue;
+    if (error) *error = "cannot lock " + lockName.string() + ": " + std::strerror(errno);
+    return false;
+  }
   auto values = ReadFile();
-  values[name] = value;
-  return WriteFile(values, error);
+  change(values);
+  return WriteFile(values, error);  // closing the lock's descriptor ends the turn
+}
+
+bool SetValue(const std::string& name, const std::string& value, std::string* error) {
+  return UpdateValues([&](auto& values) { values[name] = value; }, error);
 }
 
 bool SetValues(const std::map<std::string, std::string>& changes, std::string* error) {
-  auto values = ReadFile();
-  for (const auto& [name, value] : changes) values[name] = value;
-  return WriteFile(values, error);
+  return UpdateValues(
+      [&](auto& values) {
+        for (const auto& [name, value] : changes) values[name] = value;
+      },
+      error);
 }
 
 bool ResetState(std::string* error) {
-  std::map<std::string, std::string> values;
-  values["epoch"] = std::to_string(static_cast<long long>(winport::Now()));
-  return WriteFile(values, error);
+  return UpdateValues(
+      [](auto& values) {
+        values.clear();
+        values["epoch"] = std::to_string(static_cast<long long>(winport::Now()));
+      },
+      error);
 }
 
 void CopyText(char* buffer, std::size_t size, const std::string& text) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -54,6 +55,10 @@ bool SetValue(const std::string& name, const std::string& value, std::string* er
 // Several changes that readers see together or not at all.
 bool SetValues(const std::map<std::string, std::string>& changes, std::string* error);
 bool ResetState(std::string* error);
+// Reads the file, lets `change` change its values and writes them back, while no other process
+// changes the file: read-modify-write changes made at once by several processes are all kept.
+bool UpdateValues(const std::function<void(std::map<std::string, std::string>&)>& change,
+                  std::string* error);
 
 // Copies text into a buffer of `size` bytes, cut to fit and always terminated.
 void CopyText(char* buffer, std::size_t size, const std::string& text);
