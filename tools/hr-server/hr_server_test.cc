@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "process_testing.h"
 #include "testing.h"
-#include "tool_process_testing.h"
 
 namespace {
 
@@ -24,12 +24,12 @@ namespace fs = std::filesystem;
 class Server {
  public:
   explicit Server(std::vector<std::string> options)
-      : m_process("hr-server", WithStore(std::move(options), m_store)) {
+      : m_process(WithStore(std::move(options), m_store)) {
     std::string ready = Line();
     if (ready.rfind("listening on 127.0.0.1:", 0) == 0) m_nPort = std::stoi(ready.substr(23));
   }
-  std::string Line() { return m_process.Line(); }
-  int Stop(int signal) { return m_process.Stop(signal); }
+  std::string Line() { return m_process.NextLine(); }
+  int Stop(int signal) { return m_process.Kill(signal); }
   // Every file in the store (the temporary folder included), by name.
   std::vector<fs::path> Files() const {
     std::vector<fs::path> files;
@@ -75,11 +75,11 @@ class Server {
  private:
   static std::vector<std::string> WithStore(std::vector<std::string> options,
                                             const fs::path& store) {
-    options.insert(options.begin(), {"--port", "0", "--store", store.string()});
+    options.insert(options.begin(), {"hr-server", "--port", "0", "--store", store.string()});
     return options;
   }
 
-  ToolProcess m_process;
+  winport::testing::Process m_process;
 };
 
 std::string Request(const std::string& site, const std::string& file, long delta = 0) {

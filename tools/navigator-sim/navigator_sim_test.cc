@@ -10,19 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "testing.h"
-#include "tool_process_testing.h"
+#include "process_testing.h"
 
 namespace {
 
 using namespace winport;
-
-// navigator-sim with its standard output read line by line.
-class Navigator : public ToolProcess {
- public:
-  explicit Navigator(std::vector<std::string> options)
-      : ToolProcess("navigator-sim", std::move(options)) {}
-};
+using winport::testing::Process;
 
 class NavigatorSimTest : public ::testing::Test {
  protected:
@@ -50,50 +43,48 @@ class NavigatorSimTest : public ::testing::Test {
 };
 
 TEST_F(NavigatorSimTest, ConnectsOnRequestAndHangsUpAfterTheOutcome) {
-  Navigator navigator({"--connect", "--dial-ms", "50"});
-  EXPECT_NE(navigator.Line().find("ready"), std::string::npos);
+  Process navigator({"navigator-sim", "--connect", "--dial-ms", "50"});
+  EXPECT_NE(navigator.NextLine().find("ready"), std::string::npos);
   Post("WM_CanSendHealthReport");
-  EXPECT_EQ(navigator.Line(), "WM_CanSendHealthReport");
+  EXPECT_EQ(navigator.NextLine(), "WM_CanSendHealthReport");
   EXPECT_EQ(NextState(), 1);
   EXPECT_EQ(NextState(), 2);
   Post("WM_HealthReportSent", 2);
-  EXPECT_EQ(navigator.Line(), "sent DAK_CONNSTATE CONN_CONNECTING");
-  EXPECT_EQ(navigator.Line(), "sent DAK_CONNSTATE CONN_CONNECTED");
-  EXPECT_EQ(navigator.Line(), "WM_HealthReportSent code=2");
+  EXPECT_EQ(navigator.NextLine(), "sent DAK_CONNSTATE CONN_CONNECTING");
+  EXPECT_EQ(navigator.NextLine(), "sent DAK_CONNSTATE CONN_CONNECTED");
+  EXPECT_EQ(navigator.NextLine(), "WM_HealthReportSent code=2");
   EXPECT_EQ(NextState(), 0);
   Post("WM_NotForTheNavigator");
   HWND window = FindWindowA("Orbilink Navigator", nullptr);
   ASSERT_TRUE(PostMessageA(window, WM_CLOSE, 0, 0));
-  EXPECT_EQ(navigator.Line(), "sent DAK_CONNSTATE CONN_IDLE");
-  EXPECT_EQ(navigator.Line(), "WM_CLOSE");
+  EXPECT_EQ(navigator.NextLine(), "sent DAK_CONNSTATE CONN_IDLE");
+  EXPECT_EQ(navigator.NextLine(), "WM_CLOSE");
   EXPECT_EQ(navigator.Wait(), 0);
 }
 
 TEST_F(NavigatorSimTest, FailedDialGoesBackToIdleAndSigtermEndsIt) {
-  Navigator navigator({"--fail-connect", "--dial-ms", "0"});
-  EXPECT_NE(navigator.Line().find("ready"), std::string::npos);
+  Process navigator({"navigator-sim", "--fail-connect", "--dial-ms", "0"});
+  EXPECT_NE(navigator.NextLine().find("ready"), std::string::npos);
   Post("WM_CanSendHealthReport");
   EXPECT_EQ(NextState(), 1);
   EXPECT_EQ(NextState(), 0);
   // Without --connect semantics left over, an outcome message changes nothing.
   Post("WM_HealthReportSent", 1);
-  EXPECT_EQ(navigator.Line(), "WM_CanSendHealthReport");
-  EXPECT_EQ(navigator.Line(), "sent DAK_CONNSTATE CONN_CONNECTING");
-  EXPECT_EQ(navigator.Line(), "sent DAK_CONNSTATE CONN_IDLE");
-  EXPECT_EQ(navigator.Line(), "WM_HealthReportSent code=1");
-  navigator.Signal(SIGTERM);
-  EXPECT_EQ(navigator.Line(), "WM_CLOSE");
-  EXPECT_EQ(navigator.Wait(), 0);
+  EXPECT_EQ(navigator.NextLine(), "WM_CanSendHealthReport");
+  EXPECT_EQ(navigator.NextLine(), "sent DAK_CONNSTATE CONN_CONNECTING");
+  EXPECT_EQ(navigator.NextLine(), "sent DAK_CONNSTATE CONN_IDLE");
+  EXPECT_EQ(navigator.NextLine(), "WM_HealthReportSent code=1");
+  EXPECT_EQ(navigator.Kill(SIGTERM), 0);
+  EXPECT_EQ(navigator.NextLine(), "WM_CLOSE");
 }
 
 TEST_F(NavigatorSimTest, WithoutConnectItOnlyListens) {
-  Navigator navigator({});
-  EXPECT_NE(navigator.Line().find("ready"), std::string::npos);
+  Process navigator({"navigator-sim"});
+  EXPECT_NE(navigator.NextLine().find("ready"), std::string::npos);
   Post("WM_CanSendHealthReport");
-  EXPECT_EQ(navigator.Line(), "WM_CanSendHealthReport");
-  navigator.Signal(SIGINT);
-  EXPECT_EQ(navigator.Line(), "WM_CLOSE");
-  EXPECT_EQ(navigator.Wait(), 0);
+  EXPECT_EQ(navigator.NextLine(), "WM_CanSendHealthReport");
+  EXPECT_EQ(navigator.Kill(SIGINT), 0);
+  EXPECT_EQ(navigator.NextLine(), "WM_CLOSE");
   DWORD waiting = 0;
   EXPECT_TRUE(GetMailslotInfo(m_hSlot, nullptr, nullptr, &waiting, nullptr));
   EXPECT_EQ(waiting, 0u);

@@ -23,11 +23,13 @@
 #include "core/UsabilitySlotClient.h"
 #include "core/Win.h"
 #include "diag/Diagnostics.h"
+#include "process_testing.h"
 #include "testing.h"
-#include "testing/Process_testing.h"
 #include "testing/Registry_testing.h"
 
 namespace {
+
+using winport::testing::Process;
 
 using namespace vitalis_testing;
 

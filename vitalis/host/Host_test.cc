@@ -7,9 +7,11 @@
 #include <string>
 
 #include "core/Win.h"
-#include "testing/Process_testing.h"
+#include "process_testing.h"
 
 namespace {
+
+using winport::testing::Process;
 
 constexpr int kWaitMs = 20000;
 

@@ -14,6 +14,7 @@ namespace {
 namespace fs = std::filesystem;
 using vitalis_testing::kHR;
 using vitalis_testing::SetDword;
+using winport::testing::Process;
 
 std::string Offset(std::time_t moment) {
   return "WINPORT_TIME_OFFSET=" + std::to_string(moment - std::time(nullptr));

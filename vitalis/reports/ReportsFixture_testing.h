@@ -26,11 +26,11 @@
 #include <vector>
 
 #include "core/TraceLog.h"
+#include "process_testing.h"
 #include "reports/Reports.h"
 #include "stats/StoreFixture_testing.h"
 #include "testing.h"
 #include "testing/Files_testing.h"
-#include "testing/Process_testing.h"
 
 class CTestReports : public CReports {
  public:
@@ -52,7 +52,7 @@ class CTestReports : public CReports {
 };
 
 // hr-server on a free port with a store of its own.
-class HrServer : public Process {
+class HrServer : public winport::testing::Process {
  public:
   explicit HrServer(const std::vector<std::string>& options,
                     std::filesystem::path store = winport::testing::MakeTempDir("hrstore"))

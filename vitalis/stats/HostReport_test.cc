@@ -8,10 +8,12 @@
 #include <string>
 
 #include "driver/SimControl_testing.h"
+#include "process_testing.h"
 #include "stats/StoreFixture_testing.h"
-#include "testing/Process_testing.h"
 
 namespace {
+
+using winport::testing::Process;
 
 void PutU32(std::string& bytes, std::size_t offset, DWORD value) {
   std::memcpy(bytes.data() + offset, &value, 4);

@@ -15,14 +15,16 @@
 
 #include "testing.h"
 
-// A program from build/bin started with extra environment settings, its standard output
-// collected line by line as it comes.
+namespace winport::testing {
+
+// A program from build/bin (args[0]) started with extra environment settings, its standard
+// output collected line by line as it comes.
 class Process {
  public:
   Process(std::vector<std::string> args, std::vector<std::string> environment = {}) {
     int out[2];
     if (::pipe(out) != 0) return;
-    args[0] = (winport::testing::BinDir() / args[0]).string();
+    args[0] = (BinDir() / args[0]).string();
     m_pid = ::fork();
     if (m_pid == 0) {
       ::dup2(out[1], 1);
@@ -60,6 +62,8 @@ class Process {
     Kill(SIGTERM);
     if (m_reader.joinable()) m_reader.join();
   }
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
 
   bool Started() const { return m_pid > 0; }
 
@@ -97,11 +101,23 @@ class Process {
     return found;
   }
 
+  // The line after the one this returned last (waited for up to 60 s); empty once the output
+  // ended without one.
+  std::string NextLine() {
+    std::unique_lock<std::mutex> hold(m_lock);
+    m_changed.wait_for(hold, std::chrono::seconds(60),
+                       [&] { return m_next < m_lines.size() || m_ended; });
+    return m_next < m_lines.size() ? m_lines[m_next++] : std::string();
+  }
+
  private:
   pid_t m_pid = -1;
   std::thread m_reader;
   std::mutex m_lock;
   std::condition_variable m_changed;
   std::vector<std::string> m_lines;
+  std::size_t m_next = 0;
   bool m_ended = false;
 };
+
+}  // namespace winport::testing
