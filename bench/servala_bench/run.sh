@@ -9,6 +9,13 @@
 # PIN=1 runs the servers on the first CPU and wrk on the second. Left to the scheduler (the
 # default) client and server share the cores, so a server that needs less CPU per request
 # leaves more to wrk and serves more; pinned, one wrk thread is usually the bottleneck.
+# CPU_SHARE=N (percent of one core, e.g. 50) measures what each server serves from the same
+# share of a core: every server, with its worker processes, runs in a control group of its own
+# whose CPU quota is N% of one core (cgroup v1 cpu.cfs_quota_us, or v2 cpu.max), removed on exit.
+# There the servers, not wrk, are the bottleneck, and requests/s shows what each costs. It needs
+# root (or a delegated cgroup) and the cpu controller; without them it says so and stops. The
+# default (no CPU_SHARE) leaves the servers unconfined: one wrk thread costs more per request than
+# any of them, so requests/s there mostly measures wrk.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 DURATION=${1:-5}
@@ -31,14 +38,69 @@ NGINX=$(command -v nginx || echo /usr/sbin/nginx)
 LIGHTTPD=$(command -v lighttpd || echo /usr/sbin/lighttpd)
 [ -x "$SERVALA" ] || { echo "no $SERVALA: build first (make build)" >&2; exit 1; }
 
+# Where the CPU_SHARE groups go: the v1 cpu hierarchy, else a v2 one with the cpu controller.
+CPU_SHARE=${CPU_SHARE:-}
+CGROUP_KIND= CGROUP_BASE=
+if [ -n "$CPU_SHARE" ]; then
+  if ! [[ "$CPU_SHARE" =~ ^[0-9]+$ ]] || [ "$CPU_SHARE" -lt 1 ] || [ "$CPU_SHARE" -gt 100 ]; then
+    echo "CPU_SHARE must be a percentage of one core, 1 to 100" >&2; exit 1
+  fi
+  if [ -w /sys/fs/cgroup/cpu/cgroup.procs ] && [ -e /sys/fs/cgroup/cpu/cpu.cfs_quota_us ]; then
+    CGROUP_KIND=v1 CGROUP_BASE=/sys/fs/cgroup/cpu
+  elif [ -e /sys/fs/cgroup/cgroup.controllers ] && grep -qw cpu /sys/fs/cgroup/cgroup.controllers; then
+    # Our own group's children get the quota; the controller must be enabled for them.
+    CGROUP_BASE=/sys/fs/cgroup$(awk -F: '$1 == "0" {print $3}' /proc/self/cgroup)
+    CGROUP_BASE=${CGROUP_BASE%/}
+    if grep -qw cpu "$CGROUP_BASE/cgroup.subtree_control" 2>/dev/null ||
+      echo +cpu 2>/dev/null > "$CGROUP_BASE/cgroup.subtree_control"; then
+      CGROUP_KIND=v2
+    fi
+  fi
+  if [ -z "$CGROUP_KIND" ] || ! mkdir "$CGROUP_BASE/servala_bench.$$.probe" 2>/dev/null; then
+    echo "CPU_SHARE needs a cgroup with the cpu controller that this user may create groups in" \
+      "(cgroup v1 /sys/fs/cgroup/cpu, or v2 with cpu enabled); none here: not measured" >&2
+    exit 1
+  fi
+  rmdir "$CGROUP_BASE/servala_bench.$$.probe"
+fi
+
 TMP=$(mktemp -d /tmp/servala_bench.XXXXXX)
-PIDS=()
+PIDS=() GROUPS_MADE=()
 cleanup() {
   for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
+  local g
+  for g in "${GROUPS_MADE[@]}"; do
+    # A group can go once its processes have; they may take a moment to be reaped.
+    for _ in $(seq 50); do rmdir "$g" 2>/dev/null && break; sleep 0.1; done
+  done
   rm -rf "$TMP"
 }
 trap cleanup EXIT
+
+# start NAME COMMAND...: starts COMMAND in the background, its process id in STARTED. With
+# CPU_SHARE it starts in a CPU group of its own (the shell that moves into the group becomes
+# COMMAND), and processes it starts stay in that group.
+start() {
+  local name=$1
+  shift
+  if [ -z "$CGROUP_KIND" ]; then
+    "$@" &
+    STARTED=$!
+    return
+  fi
+  local g=$CGROUP_BASE/servala_bench.$$.$name quota=$((CPU_SHARE * 1000))
+  mkdir "$g"
+  GROUPS_MADE+=("$g")
+  if [ "$CGROUP_KIND" = v1 ]; then
+    echo 100000 > "$g/cpu.cfs_period_us"
+    echo "$quota" > "$g/cpu.cfs_quota_us"
+  else
+    echo "$quota 100000" > "$g/cpu.max"
+  fi
+  sh -c 'echo $$ > "$1/cgroup.procs" && shift && exec "$@"' sh "$g" "$@" &
+  STARTED=$!
+}
 
 chmod 755 "$TMP"   # the web servers may read as another user
 SITE=$TMP/site
@@ -87,8 +149,8 @@ http {
   }
 }
 CONF
-"${SERVER_CPU[@]}" "$NGINX" -c "$TMP/nginx/nginx.conf" -p "$TMP/nginx" 2>/dev/null &
-NGINX_PID=$!
+start nginx "${SERVER_CPU[@]}" "$NGINX" -c "$TMP/nginx/nginx.conf" -p "$TMP/nginx" 2>/dev/null
+NGINX_PID=$STARTED
 PIDS+=($NGINX_PID)
 
 # --- lighttpd
@@ -103,14 +165,14 @@ server.modules += ( "mod_ssi" )
 ssi.extension = ( ".html" )
 mimetype.assign = ( ".html" => "text/html", ".txt" => "text/plain" )
 CONF
-"${SERVER_CPU[@]}" "$LIGHTTPD" -D -f "$TMP/lighttpd.conf" &
-LIGHTTPD_PID=$!
+start lighttpd "${SERVER_CPU[@]}" "$LIGHTTPD" -D -f "$TMP/lighttpd.conf"
+LIGHTTPD_PID=$STARTED
 PIDS+=($LIGHTTPD_PID)
 
 # --- servala
 SPORT=$(free_port)
-"${SERVER_CPU[@]}" "$SERVALA" --port "$SPORT" --root "$SITE" --ssi > "$TMP/servala.out" &
-SPID=$!
+start servala "${SERVER_CPU[@]}" "$SERVALA" --port "$SPORT" --root "$SITE" --ssi > "$TMP/servala.out"
+SPID=$STARTED
 PIDS+=($SPID)
 
 wait_port "$NPORT"; wait_port "$LPORT"; wait_port "$SPORT"
@@ -182,7 +244,13 @@ for port in $NPORT $LPORT $SPORT; do check_page "$port"; done
 RSS=$(awk '/^VmRSS/ {print $2}' /proc/$SPID/status)
 HWM=$(awk '/^VmHWM/ {print $2}' /proc/$SPID/status)
 
-printf '\n%-10s %-11s %12s %10s %14s\n' server page "requests/s" "p99 ms" "CPU us/req"
+echo
+if [ -n "$CGROUP_KIND" ]; then
+  echo "mode: server-bound, each server confined to ${CPU_SHARE}% of one core (cgroup $CGROUP_KIND)"
+else
+  echo "mode: default, servers unconfined (wrk is usually the bottleneck)"
+fi
+printf '%-10s %-11s %12s %10s %14s\n' server page "requests/s" "p99 ms" "CPU us/req"
 for page in file4k.txt ssi.html; do
   for srv in nginx lighttpd servala; do
     printf '%-10s %-11s %12.0f %10s %14s\n' "$srv" "$page" "${RPS[$srv,$page]}" \
