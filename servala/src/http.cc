@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "file_cache.h"
+#include "path_watch.h"
 #include "paths.h"
 #include "servala/status.h"
 #include "servala/util.h"
@@ -311,7 +312,8 @@ std::string cls_HTTP::ExpandIncludes(std::string page) {
       name = std::string(TrimSpaces(name));
       // includefile names may step above the root (the page author's choice); the others are
       // always read from within the root.
-      auto file = ResolveUnder(root, name, isFile);
+      auto file =
+          Paths != nullptr ? Paths->Resolve(root, name, isFile) : ResolveUnder(root, name, isFile);
       // A file too large for a page is left out, as it could never fit.
       if (file && !file->directory && budget_->files < kMaxIncludedFiles &&
           static_cast<std::size_t>(file->id.size) <= kMaxPageSize) {

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "file_cache.h"
+#include "path_watch.h"
 #include "paths.h"
 #include "strutil.h"
 
@@ -46,7 +47,11 @@ bool TextToBool(const std::string& text) {
 }  // namespace
 
 ServalaLiteServer::ServalaLiteServer(asio::io_context& io)
-    : io_(io), sckWS_(io, *this), tmrCheckConn_(io), files_(std::make_unique<FileCache>()) {
+    : io_(io),
+      sckWS_(io, *this),
+      tmrCheckConn_(io),
+      files_(std::make_unique<FileCache>()),
+      paths_(std::make_unique<PathWatch>()) {
   try {
     cHTTP_ = std::make_unique<cls_HTTP>();
     sckWS_.Load(0);
@@ -167,6 +172,7 @@ bool ServalaLiteServer::StartServer() {
     cHTTP_->Control = this;
     types_.Clear();
     files_->Clear();
+    paths_->Clear();
     StartListening();
     if (MaxConnections <= 0) MaxConnections = kDefaultMaxConnections;
     if (MaxConnections >= SocketArray::kMaxElements) MaxConnections = SocketArray::kMaxElements - 1;
@@ -445,6 +451,8 @@ void ServalaLiteServer::ParseRequest(int i, const std::string& raw) {
     SendErrorReply(i, "501");
     return;
   }
+  // The request is whole: every change made on disk before it was sent counts for it.
+  paths_->Refresh();
   ResolveDirectory(i);
   ProcessRequest(i);
 }
@@ -473,7 +481,7 @@ void ServalaLiteServer::ResolveDirectory(int i) {
   s.LocalFor.clear();
   std::string decoded;
   if (!PercentDecode(s.RequestPath, decoded)) return;
-  auto dir = ResolveUnder(RootHostPath(), decoded, false);
+  auto dir = paths_->Resolve(RootHostPath(), decoded, false);
   if (!dir) return;
   s.LocalFor = s.RequestPath;
   s.LocalPath = dir->path;
@@ -481,7 +489,7 @@ void ServalaLiteServer::ResolveDirectory(int i) {
   s.LocalId = dir->id;
   if (!dir->directory) return;
   for (const std::string& name : DefaultDocuments) {
-    auto doc = ResolveUnder(dir->path, name, false, RootHostPath());
+    auto doc = paths_->Resolve(dir->path, name, false, RootHostPath());
     if (doc && !doc->directory) {
       s.RequestPath += "/" + name;
       std::size_t p;
@@ -511,6 +519,7 @@ void ServalaLiteServer::HandToHandler(int i, cls_HTTP& h) {
   h.Control = this;
   h.Types = &types_;
   h.Files = files_.get();
+  h.Paths = paths_.get();
   h.Names = &names_;
   const SlotFields& s = slots_[i];
   // Every field set afresh (assigning keeps each string's storage for the next request).
@@ -542,7 +551,7 @@ void ServalaLiteServer::ProcessRequest(int i) {
     } else {
       std::string decoded;
       if (PercentDecode(s.RequestPath, decoded))
-        local = ResolveUnder(RootHostPath(), decoded, false);
+        local = paths_->Resolve(RootHostPath(), decoded, false);
     }
     s.LocalFor.clear();
     if (s.RequestPath[0] == '/' || s.RequestPath[0] == '\\') s.RequestPath.erase(0, 1);

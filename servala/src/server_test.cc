@@ -708,6 +708,27 @@ TEST_F(ServerTest, LinksAndIncludesStayInTheRoot) {
             "ABOVE|<!--#includefile=" + up2 + "-->|<!--#includevirtual=etclink/hostname-->|X\r\n");
 }
 
+TEST_F(ServerTest, ChangesOnDiskAreSeenByTheNextRequest) {
+  // The clock well past the files' times, so that the server keeps what it serves.
+  const std::int64_t offset = winport::ClockOffset();
+  winport::AdvanceClock(60);
+  WriteFile(root_ / "a.txt", "one");
+  WriteFile(root_ / "real1" / "p.html", "<!--#include virtual=\"/a.txt\" -->1");
+  WriteFile(root_ / "real2" / "p.html", "<!--#include virtual=\"/a.txt\" -->2");
+  fs::create_directory_symlink("real1", root_ / "link");
+  Start(false, /*ssi=*/true);
+  EXPECT_EQ(Body(Get("/link/p.html")), "one1\r\n");
+  EXPECT_EQ(Body(Get("/link/p.html")), "one1\r\n");
+  {
+    std::fstream f(root_ / "a.txt", std::ios::in | std::ios::out | std::ios::binary);
+    f << "two";
+  }
+  fs::create_directory_symlink("real2", root_ / "link.new");
+  fs::rename(root_ / "link.new", root_ / "link");
+  EXPECT_EQ(Body(Get("/link/p.html")), "two2\r\n");
+  winport::SetClockOffset(offset);
+}
+
 TEST_F(ServerTest, MaxConnectionsTakesEffectAtTheNextStart) {
   WriteFile(root_ / "big.bin", BigFile(8u << 20, 13));
   WriteFile(root_ / "a.txt", "A");

@@ -547,6 +547,11 @@ void SocketArray::WaitFor(const ElementPtr& e, Want what) {
 }
 
 void SocketArray::WatchReadiness() {
+  // Each wait costs Asio an epoll_ctl (EPOLL_CTL_MOD) on the set's descriptor: it registers
+  // descriptors edge-triggered, and a wait that does not first try the operation itself (only
+  // reads, writes and accepts do, and a readiness set offers none of them) must re-arm the
+  // registration, as the set may have become ready before the wait began and its edge been
+  // spent. So it is one call per turn of the loop that ends in waiting, not one per request.
   if (readinessWatched_ || !readinessWatch_) return;
   readinessWatched_ = true;
   readinessWatch_->async_wait(asio::posix::descriptor_base::wait_read,

@@ -13,6 +13,7 @@ namespace servala {
 
 class ServalaLiteServer;
 class FileCache;
+class PathWatch;
 class HostNames;
 
 // Which file a path named when it was looked at: a file edited or replaced since has another.
@@ -75,6 +76,7 @@ class cls_HTTP {
   ServalaLiteServer* Control = nullptr;
   ContentTypeCache* Types = nullptr;
   FileCache* Files = nullptr;  // files kept between requests; none when null
+  PathWatch* Paths = nullptr;  // paths kept between requests; looked up each time when null
   HostNames* Names = nullptr;  // peers' host names; with none, REMOTE_HOST is the address
 
   RequestContext Context;

@@ -185,6 +185,7 @@ class ServalaLiteServer : public SocketEvents {
   std::unique_ptr<cls_HTTP> cHTTP_;
   ContentTypeCache types_;
   std::unique_ptr<FileCache> files_;
+  std::unique_ptr<PathWatch> paths_;
   HostNames names_;
   std::vector<SlotFields> slots_;
   std::string rootFor_;
