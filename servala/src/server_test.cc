@@ -508,8 +508,8 @@ TEST_F(ServerTest, ASlowReaderGetsTheWholeReplyAndTheSlotComesBack) {
   };
   ASSERT_TRUE(RunUntil([&] { return sending() != 0; }));
   const int slot = sending();
-  io_.run_for(20ms);
-  EXPECT_TRUE(server_->sckWS().Sending(slot));  // still waiting on the client
+  // Waits on the client.
+  EXPECT_TRUE(RunUntil([&] { return server_->sckWS().SendWaiting(slot); }));
   const std::string reply = Drive([client] { return client->ReadAll(); });
   EXPECT_NE(reply.find("Content-Length: 8388608\r\n"), std::string::npos);
   EXPECT_EQ(Body(reply), big + "\r\n");
@@ -521,7 +521,7 @@ TEST_F(ServerTest, ASlowReaderGetsTheWholeReplyAndTheSlotComesBack) {
   stuck.Send("GET /big.bin HTTP/1.0\r\n\r\n");
   ASSERT_TRUE(RunUntil([&] { return sending() != 0; }));
   const int held = sending();
-  io_.run_for(20ms);
+  ASSERT_TRUE(RunUntil([&] { return server_->sckWS().SendWaiting(held); }));
   // Counted from the reply's last progress; the clock also moves on its own meanwhile, by a
   // second at most.
   const std::time_t moved = server_->sckWS().SendProgressAt(held);
@@ -617,6 +617,40 @@ TEST_F(ServerTest, LargeFilesGoOutInPiecesWhileOthersAreServed) {
   EXPECT_NE(reply.find("Content-Length: 25165824\r\n"), std::string::npos);
   EXPECT_TRUE(Body(reply) == big + "\r\n");
   EXPECT_TRUE(RunUntil([&] { return OpenCount(bigPath) == 0; }));
+}
+
+TEST_F(ServerTest, StoppedOrGoneWhileLargeFilesGoOut) {
+  const std::string big = BigFile(8u << 20, 13);
+  const fs::path bigPath = root_ / "big.bin";
+  WriteFile(bigPath, big);
+  Start();
+  auto waiting = [&] {
+    int n = 0;
+    for (int i = 1; i <= server_->MaxConnections; ++i) n += server_->sckWS().SendWaiting(i);
+    return n;
+  };
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    auto stuck = OpenStuck(3, port_, "/big.bin");
+    ASSERT_TRUE(RunUntil([&] { return waiting() == 3; }));
+    // Stopped, or destroyed, with three replies waiting on their readers: the files are let go
+    // of at once, and each reader gets the start of its reply and then the end of it.
+    if (round == 0)
+      server_->StopServer();
+    else
+      server_.reset();
+    EXPECT_EQ(OpenCount(bigPath), 0);
+    for (auto& c : stuck) {
+      const std::string reply = c->ReadAll();
+      EXPECT_LT(Body(reply).size(), big.size());
+      EXPECT_EQ(Body(reply), big.substr(0, Body(reply).size()));
+    }
+    if (round == 0) {
+      ASSERT_TRUE(server_->StartServer());
+      port_ = server_->ListeningPort();
+      EXPECT_TRUE(Body(Get("/big.bin")) == big + "\r\n");
+    }
+  }
 }
 
 TEST_F(ServerTest, ReplyArrivesWholeThoughTheClientSentMoreThanItsRequest) {

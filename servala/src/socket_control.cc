@@ -1,6 +1,7 @@
 #include "servala/socket_control.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
@@ -18,6 +19,8 @@
 #include <cstring>
 #include <utility>
 
+#include "file_sender.h"
+
 namespace servala {
 
 using asio::ip::tcp;
@@ -25,7 +28,9 @@ using asio::ip::tcp;
 // Connections are plain non-blocking descriptors, read and written directly from the loop's
 // handlers. A descriptor that finds nothing to do waits in the array's own readiness set, entered
 // once with one epoll_ctl and left by closing it; the loop watches that set as one descriptor.
-// Accept, enter, read, write and close are then all the calls a request costs.
+// Accept, enter, read, write and close are then all the calls a request costs. Only the body of a
+// file that does not go out within the turn that started it leaves the loop: a sending thread
+// takes it over (see HandOver).
 struct SocketArray::Element {
   explicit Element(int i) : index(i) {}
   int index;
@@ -51,7 +56,9 @@ struct SocketArray::Element {
   winport::UniqueFd file;  // sent after `outgoing`, straight from the file
   off_t fileOffset = 0;
   off_t fileLeft = 0;
-  std::string trailer;         // sent after the file
+  std::string trailer;  // sent after the file
+  // The rest of the head and the file's body, while the sending thread has them.
+  std::shared_ptr<FileSender::Job> job;
   bool writeQueued = false;    // the write goes on on a later turn
   std::time_t progressAt = 0;  // when the send last got bytes out
   std::string received;
@@ -65,7 +72,7 @@ constexpr std::size_t kReadChunk = 16384;
 // turn costs the loop a few calls of its own, which a busy server then shares among them.
 constexpr int kAcceptsPerTurn = 8;
 // One turn of the loop writes at most this much of one reply, so that a large reply leaves the
-// loop to others between its pieces.
+// loop to others between its pieces (a file's body goes on on the sending thread).
 constexpr std::size_t kWriteTurnBytes = 128u << 10;
 // The send buffer of a file streamed to a reader on this machine (the system doubles it).
 constexpr int kLocalFileSendBuffer = 64 << 10;
@@ -180,6 +187,7 @@ SocketArray::SocketArray(asio::io_context& io, SocketEvents& events)
 
 SocketArray::~SocketArray() {
   for (int i = 0; i <= UBound(); ++i) Unload(i);
+  sender_.reset();  // every body was cancelled with its connection
   pending_.clear();
   lingering_.clear();
   lingerTimer_.cancel();
@@ -228,7 +236,12 @@ void SocketArray::CloseConnection(Element& e) {
   // A connection whose peer sent more than was read lingers (see Linger): closed at once, the
   // system would reset it and throw away the end of the reply. Input can come at any time, also
   // after a reply that went out at once, so every connection is asked. Otherwise closing is
-  // enough, and also takes the descriptor out of the readiness set.
+  // enough, and also takes the descriptor out of the readiness set. A body on its way is
+  // stopped first: the sending thread lets go of the connection before it is closed.
+  if (e.job) {
+    sender_->Cancel(*e.job);
+    e.job.reset();
+  }
   if (e.fd && (e.state == sckConnected || e.state == sckClosing) && UnreadInput(e.fd.get()))
     Linger(std::move(e.fd));
   e.fd.reset();
@@ -689,11 +702,11 @@ void SocketArray::SendData(int index, std::string data) {
   auto e = Get(index);
   if (!e || e->state != sckConnected)
     throw SocketError(40006, "Wrong protocol or connection state");
-  const bool idle = e->outgoing.empty() && !e->file && e->trailer.empty();
+  const bool idle = e->outgoing.empty() && !e->file && !e->job && e->trailer.empty();
   if (idle) {
     e->outgoing = std::move(data);
     e->sent = 0;
-  } else if (e->file || !e->trailer.empty()) {
+  } else if (e->file || e->job || !e->trailer.empty()) {
     e->trailer += data;  // goes out after what is already on its way
   } else {
     e->outgoing += data;
@@ -706,8 +719,8 @@ void SocketArray::SendData(int index, std::string data) {
 void SocketArray::SendFile(int index, std::string head, winport::UniqueFd file, off_t length,
                            std::string trailer) {
   auto e = Get(index);
-  const bool idle =
-      e && e->outgoing.empty() && !e->file && e->trailer.empty() && e->state == sckConnected;
+  const bool idle = e && e->outgoing.empty() && !e->file && !e->job && e->trailer.empty() &&
+                    e->state == sckConnected;
   if (!idle) throw SocketError(40006, "Wrong protocol or connection state");
   e->outgoing = std::move(head);
   e->sent = 0;
@@ -775,7 +788,7 @@ void SocketArray::WriteNow(const ElementPtr& e) {
       turn += static_cast<std::size_t>(n);
       if (turn >= kWriteTurnBytes &&
           (e->sent < e->outgoing.size() || e->fileLeft > 0 || !e->trailer.empty())) {
-        WriteLater(e);
+        if (e->fileLeft == 0 || !HandOver(e)) WriteLater(e);
         return;
       }
       continue;
@@ -783,15 +796,10 @@ void SocketArray::WriteNow(const ElementPtr& e) {
     const int err = errno;
     if (err == EINTR) continue;
     if (err == EAGAIN || err == EWOULDBLOCK) {
-      WaitFor(e, Want::Write);
+      if (e->fileLeft == 0 || !HandOver(e)) WaitFor(e, Want::Write);
       return;
     }
-    e->outgoing.clear();
-    e->sent = 0;
-    e->trailer.clear();
-    e->file.reset();
-    e->fileLeft = 0;
-    PostError(e, err);
+    SendFailed(e, err);
     return;
   }
   e->outgoing.clear();
@@ -809,6 +817,59 @@ void SocketArray::WriteNow(const ElementPtr& e) {
   });
 }
 
+bool SocketArray::HandOver(const ElementPtr& e) {
+  if (!sender_) {
+    if (senderFailed_) return false;
+    try {
+      sender_ = std::make_unique<FileSender>();
+    } catch (const std::exception&) {
+      senderFailed_ = true;
+      return false;
+    }
+  }
+  // The thread sends on a descriptor of its own: whatever the loop does with the connection's,
+  // the thread never writes to a number that has come to mean something else.
+  winport::UniqueFd own(::fcntl(e->fd.get(), F_DUPFD_CLOEXEC, 0));
+  if (!own) return false;
+  // Posted from the sending thread, and run on the loop like every other event. Until then the
+  // body counts as work of the loop's, as an operation of its own would, so the loop waits for it.
+  auto done = [this, index = e->index, gen = e->generation, alive = std::weak_ptr<int>(alive_),
+               work = asio::make_work_guard(io_)](int error) {
+    asio::post(io_, [this, index, gen, alive, error] {
+      if (alive.expired()) return;
+      auto e = Get(index);
+      if (Live(e, gen) && e->job) BodySent(e, error);
+    });
+  };
+  const std::string_view head = std::string_view(e->outgoing).substr(e->sent);
+  e->job = sender_->Start(std::move(own), head, e->file, e->fileOffset, e->fileLeft, done);
+  if (!e->job) return false;
+  e->outgoing.clear();
+  e->sent = 0;
+  e->fileOffset = e->fileLeft = 0;
+  return true;
+}
+
+void SocketArray::BodySent(const ElementPtr& e, int error) {
+  e->progressAt = std::max(e->progressAt, FileSender::ProgressAt(*e->job));
+  e->job.reset();
+  if (error != 0) {
+    SendFailed(e, error);
+    return;
+  }
+  // The trailer, and what the host sent meanwhile, go from here as before.
+  HoldingCompletions([&] { WriteNow(e); });
+}
+
+void SocketArray::SendFailed(const ElementPtr& e, int error) {
+  e->outgoing.clear();
+  e->sent = 0;
+  e->trailer.clear();
+  e->file.reset();
+  e->fileLeft = 0;
+  PostError(e, error);
+}
+
 void SocketArray::RunPendingEvents() {
   // One at a time off the queue: an event handler that lets pending events run (to free a slot,
   // say) finds the rest still queued and reports them itself.
@@ -820,7 +881,8 @@ void SocketArray::RunPendingEvents() {
 }
 
 void SocketArray::SendDone(const ElementPtr& e, std::uint64_t generation) {
-  if (!Live(e, generation) || !e->outgoing.empty() || e->file || !e->trailer.empty()) return;
+  if (!Live(e, generation) || !e->outgoing.empty() || e->file || e->job || !e->trailer.empty())
+    return;
   e->sending = false;
   events_.sckWS_SendComplete(e->index);
   if (Live(e, generation) && e->heldBack && !e->sending && e->fd) {
@@ -855,7 +917,14 @@ bool SocketArray::Sending(int index) const {
 
 std::time_t SocketArray::SendProgressAt(int index) const {
   auto e = Get(index);
-  return e && e->sending ? e->progressAt : 0;
+  if (!e || !e->sending) return 0;
+  return e->job ? std::max(e->progressAt, FileSender::ProgressAt(*e->job)) : e->progressAt;
+}
+
+bool SocketArray::SendWaiting(int index) const {
+  auto e = Get(index);
+  if (!e || !e->sending) return false;
+  return e->job ? FileSender::Waiting(*e->job) : e->wantWrite;
 }
 
 std::string SocketArray::LocalHostName() const {

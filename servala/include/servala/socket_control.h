@@ -20,6 +20,8 @@
 
 namespace servala {
 
+class FileSender;
+
 // Socket states as the control sees them.
 enum SocketState : int {
   sckClosed = 0,
@@ -106,6 +108,8 @@ class SocketArray {
   bool Sending(int index) const;
   // When the send in progress last got bytes out (the clock's Now()); 0 when not sending.
   std::time_t SendProgressAt(int index) const;
+  // True while the send in progress waits for the peer to take more.
+  bool SendWaiting(int index) const;
 
   std::string LocalIP() const;
   std::string LocalHostName() const;
@@ -146,6 +150,13 @@ class SocketArray {
   void WriteNow(const ElementPtr& e);
   // Goes on writing on a later turn, so that one large reply does not hold the loop.
   void WriteLater(const ElementPtr& e);
+  // Hands the rest of the head and the file's body to the sending thread; false when it cannot
+  // take them (they then stay with the loop).
+  bool HandOver(const ElementPtr& e);
+  // The sending thread is done with the body: 0 when it is out, else the error.
+  void BodySent(const ElementPtr& e, int error);
+  // Drops what is left of the reply and reports `error`.
+  void SendFailed(const ElementPtr& e, int error);
   void SendDone(const ElementPtr& e, std::uint64_t generation);
   void PostError(const ElementPtr& e, int error);
 
@@ -189,6 +200,9 @@ class SocketArray {
   std::uint64_t nextLingerID_ = 0;
   asio::steady_timer lingerTimer_;
   bool lingerTimerArmed_ = false;
+  // Sends the bodies of large files, from a thread of its own; made when first needed.
+  std::unique_ptr<FileSender> sender_;
+  bool senderFailed_ = false;  // could not be made: the loop sends every body itself
   // Handlers still queued in the loop after the array is gone see this expire.
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
