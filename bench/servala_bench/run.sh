@@ -48,13 +48,17 @@ if [ -n "$CPU_SHARE" ]; then
   if [ -w /sys/fs/cgroup/cpu/cgroup.procs ] && [ -e /sys/fs/cgroup/cpu/cpu.cfs_quota_us ]; then
     CGROUP_KIND=v1 CGROUP_BASE=/sys/fs/cgroup/cpu
   elif [ -e /sys/fs/cgroup/cgroup.controllers ] && grep -qw cpu /sys/fs/cgroup/cgroup.controllers; then
-    # Our own group's children get the quota; the controller must be enabled for them.
-    CGROUP_BASE=/sys/fs/cgroup$(awk -F: '$1 == "0" {print $3}' /proc/self/cgroup)
-    CGROUP_BASE=${CGROUP_BASE%/}
-    if grep -qw cpu "$CGROUP_BASE/cgroup.subtree_control" 2>/dev/null ||
-      echo +cpu 2>/dev/null > "$CGROUP_BASE/cgroup.subtree_control"; then
-      CGROUP_KIND=v2
-    fi
+    # The groups go below the root, or else below our own group; the cpu controller must be
+    # enabled for the children of the one chosen.
+    own=/sys/fs/cgroup$(awk -F: '$1 == "0" {print $3}' /proc/self/cgroup)
+    for base in /sys/fs/cgroup "${own%/}"; do
+      if { grep -qw cpu "$base/cgroup.subtree_control" 2>/dev/null ||
+        echo +cpu 2>/dev/null > "$base/cgroup.subtree_control"; } &&
+        [ -w "$base/cgroup.procs" ]; then
+        CGROUP_KIND=v2 CGROUP_BASE=$base
+        break
+      fi
+    done
   fi
   if [ -z "$CGROUP_KIND" ] || ! mkdir "$CGROUP_BASE/servala_bench.$$.probe" 2>/dev/null; then
     echo "CPU_SHARE needs a cgroup with the cpu controller that this user may create groups in" \
