@@ -25,8 +25,25 @@ constexpr std::size_t kMaxPageSize = 16u << 20;
 constexpr std::size_t kMaxCachedTypes = 1024;
 const std::string kOctetStream = "application/octet-stream";
 
-std::tm LocalNow() {
-  return winport::LocalTime(winport::Now());
+// The clock's values for pages ("TIME", "DATE", "DATE_GMT", "DAY_OF_WEEK"), worked out once a
+// second rather than for every page.
+enum NowKind { kTime, kDate, kDateGmt, kDayOfWeek, kNowKinds };
+const std::string& NowText(NowKind kind) {
+  struct Texts {
+    std::time_t at = -1;
+    std::string text[kNowKinds];
+  };
+  thread_local Texts texts;
+  const std::time_t now = winport::Now();
+  if (now != texts.at) {
+    const std::tm t = winport::LocalTime(now);
+    texts.text[kTime] = FormatTime(t, "hh:mm:ssAMPM");
+    texts.text[kDate] = FormatTime(t, "mm/dd/yyyy");
+    texts.text[kDateGmt] = FormatTime(t, "ddd, dd mmm yyyy hh:nn:ss") + " GMT";
+    texts.text[kDayOfWeek] = FormatTime(t, "dddd");
+    texts.at = now;
+  }
+  return texts.text[kind];
 }
 
 // The "Date:" value, worked out once a second.
@@ -238,14 +255,20 @@ std::string cls_HTTP::NormalizeDirectives(std::string page) const {
 }
 
 std::string cls_HTTP::ExpandVariables(std::string page) {
-  if (page.find("<%") == std::string::npos && page.find("<!--#") == std::string::npos) return page;
-  if (FindNoCase(page, "<!--#echovar=") != std::string::npos)
+  // Every opener begins with one of these two, which have no case: a page without one has no
+  // tag of those kinds, and is not searched for them.
+  const bool directives = page.find("<!--#") != std::string::npos;
+  bool tags = page.find("<%") != std::string::npos;
+  if (!directives && !tags) return page;
+  if (directives && FindNoCase(page, "<!--#echovar=") != std::string::npos) {
     page = ExpandTagged(std::move(page), "<!--#echovar=", "-->");
-  if (FindNoCase(page, "<%=Request.ServerVariables(") != std::string::npos)
+    tags = page.find("<%") != std::string::npos;  // values may bring some in
+  }
+  if (tags && FindNoCase(page, "<%=Request.ServerVariables(") != std::string::npos)
     page = ExpandTagged(std::move(page), "<%=Request.ServerVariables(", ")%>");
   // "<%=Request.QueryString(...)%>" has no kind of its own: the short form below takes it as a
   // variable of that whole name, which is empty.
-  if (FindNoCase(page, "<%=") != std::string::npos)
+  if (tags && FindNoCase(page, "<%=") != std::string::npos)
     page = ExpandTagged(std::move(page), "<%=", "%>");
   return page;
 }
@@ -375,10 +398,10 @@ std::string cls_HTTP::GetServerVariable(const std::string& name) {
   if (name == "SERVER_IP") return ServerIP;
   if (name == "SERVER_PROTOCOL") return "HTTP/1.0";
   if (name == "SERVER_SOFTWARE") return ServerSoftware;
-  if (name == "TIME") return FormatTime(LocalNow(), "hh:mm:ssAMPM");
-  if (name == "DATE" || name == "DATE_LOCAL") return FormatTime(LocalNow(), "mm/dd/yyyy");
-  if (name == "DATE_GMT") return FormatTime(LocalNow(), "ddd, dd mmm yyyy hh:nn:ss") + " GMT";
-  if (name == "DAY_OF_WEEK") return FormatTime(LocalNow(), "dddd");
+  if (name == "TIME") return NowText(kTime);
+  if (name == "DATE" || name == "DATE_LOCAL") return NowText(kDate);
+  if (name == "DATE_GMT") return NowText(kDateGmt);
+  if (name == "DAY_OF_WEEK") return NowText(kDayOfWeek);
   if (name == "COUNTER") return "";
   if (name == "DOCUMENT_URI" || name == "DOCUMENT_URL") return HtmlEscape(c.Target);
   return "";

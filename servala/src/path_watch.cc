@@ -190,8 +190,8 @@ bool PathWatch::WatchRoute(const std::string& path, FileIdentity& id) {
 std::optional<ResolvedPath> PathWatch::Resolve(const std::string& root, std::string_view relative,
                                                bool allowParent, const std::string& fence) {
   if (!queue_ || HasStepUp(relative)) return ResolveUnder(root, relative, allowParent, fence);
-  std::string key;
-  key.reserve(root.size() + fence.size() + relative.size() + 3);
+  std::string& key = key_;  // its storage is kept from one look-up to the next
+  key.clear();
   key += root;
   key += '\0';
   key += fence;
@@ -207,7 +207,7 @@ std::optional<ResolvedPath> PathWatch::Resolve(const std::string& root, std::str
   // Looked up again now that the route is watched: what this finds holds until a change to the
   // route is reported. Kept only when it went the route that is watched.
   auto again = ResolveUnder(root, relative, allowParent, fence);
-  if (again && again->path == found->path && again->id == id) kept_.emplace(std::move(key), *again);
+  if (again && again->path == found->path && again->id == id) kept_.emplace(key, *again);
   return again;
 }
 

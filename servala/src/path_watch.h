@@ -40,8 +40,8 @@ namespace servala {
 class PathWatch {
  public:
   // Folders and files watched at most; beyond it all watches and kept answers start afresh.
-  static constexpr std::size_t kMaxWatches = 1024;
-  static constexpr std::size_t kMaxKept = 4096;
+  static constexpr std::size_t kMaxWatches = 4096;
+  static constexpr std::size_t kMaxKept = 16384;
 
   PathWatch();
   PathWatch(const PathWatch&) = delete;
@@ -74,6 +74,7 @@ class PathWatch {
   // through in that folder.
   std::unordered_map<int, std::unordered_set<std::string>> names_;
   std::unordered_map<std::string, ResolvedPath> kept_;
+  std::string key_;
 };
 
 }  // namespace servala
