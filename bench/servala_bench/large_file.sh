@@ -30,7 +30,10 @@ trap cleanup EXIT
 SITE=$TMP/site
 mkdir -p "$SITE"
 : > "$TMP/large.log"
-head -c 4096 /dev/urandom | base64 -w 76 | head -c 4096 > "$SITE/file4k.txt"
+# Cut in the shell: a pipe into `head` would end base64 with SIGPIPE now and then, which pipefail
+# turns into a silent exit of the whole script.
+PAGE=$(head -c 4096 /dev/urandom | base64 -w 76)
+printf '%s' "${PAGE:0:4096}" > "$SITE/file4k.txt"
 # A sparse file: its pages come from the page cache without touching the disk, so the disk is
 # not what is measured.
 truncate -s "$SIZE" "$SITE/large.bin"
