@@ -50,8 +50,9 @@ class Sink : public SocketEvents {
     if (onSent) onSent(index);
   }
   void sckWS_Close(int) override {}
-  void sckWS_Error(int index, int, const std::string&) override {
+  void sckWS_Error(int index, int number, const std::string&) override {
     ++errors;
+    lastError = number;
     sockets.Close(index);
   }
 
@@ -59,6 +60,7 @@ class Sink : public SocketEvents {
   std::map<int, std::string> received;
   int completions = 0;
   int errors = 0;
+  int lastError = 0;
   std::function<void(int)> onData, onSent;
 };
 
@@ -274,6 +276,26 @@ TEST_F(SocketArrayTest, AReaderThatGoesAwayMidFileIsOneError) {
   EXPECT_EQ(sink_.errors, 1);
   EXPECT_EQ(sink_.completions, 0);
   EXPECT_EQ(sink_.sockets.State(1), sckClosed);
+}
+
+TEST_F(SocketArrayTest, AFileCutShortWhileItGoesEndsInAnError) {
+  const std::string body = MakeFile(8u << 20, 25);
+  sink_.onData = [&](int i) { SendTheFile(i); };
+  const int client = Connect(sink_.sockets.LocalPort(0));
+  SendAll(client, "request");
+  ASSERT_TRUE(RunUntil([&] { return sink_.sockets.SendWaiting(1); }));
+  std::filesystem::resize_file(path_, 4u << 20);
+  // The reader gets what the file still has, and then the connection ends: the reply cannot
+  // be what its length said.
+  bool closed = false;
+  const std::string got = Drive([&] { return Receive(client, body.size(), &closed, nullptr); });
+  ::close(client);
+  EXPECT_TRUE(closed);
+  EXPECT_EQ(got.size(), 4u << 20);
+  EXPECT_TRUE(body.compare(0, got.size(), got) == 0);
+  EXPECT_EQ(sink_.errors, 1);
+  EXPECT_EQ(sink_.lastError, 10000 + EIO);
+  EXPECT_EQ(sink_.completions, 0);
 }
 
 TEST_F(SocketArrayTest, FilesGoToSeveralReadersWhileOneReadsNothing) {
