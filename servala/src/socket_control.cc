@@ -731,9 +731,11 @@ void SocketArray::SendFile(int index, std::string head, winport::UniqueFd file, 
   e->progressAt = winport::Now();
   e->sending = true;
   // A reader on this machine shares our processors. With the default buffers a file runs
-  // megabytes ahead of it, and once it runs it holds the processor until it has caught up,
-  // while everyone else the loop serves waits; a small send buffer keeps it close behind, and
-  // the loop waits for room instead. Remote readers keep the system's buffer sizing.
+  // megabytes ahead of it, and once it runs it holds a processor until it has caught up, while
+  // everyone else waits; a small send buffer keeps it close behind, and the sender waits for
+  // room instead. Measured with the body on the sending thread, it still serves other requests
+  // faster meanwhile (their 90th percentile a third of what it is without) and the file faster
+  // too. Remote readers keep the system's buffer sizing.
   if (LocalPeer(e->fd.get()))
     ::setsockopt(e->fd.get(), SOL_SOCKET, SO_SNDBUF, &kLocalFileSendBuffer,
                  sizeof kLocalFileSendBuffer);
