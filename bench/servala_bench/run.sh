@@ -70,6 +70,7 @@ fi
 
 TMP=$(mktemp -d /tmp/servala_bench.XXXXXX)
 PIDS=() GROUPS_MADE=()
+declare -A GROUP_OF
 cleanup() {
   for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
@@ -96,6 +97,7 @@ start() {
   local g=$CGROUP_BASE/servala_bench.$$.$name quota=$((CPU_SHARE * 1000))
   mkdir "$g"
   GROUPS_MADE+=("$g")
+  GROUP_OF[$name]=$g
   if [ "$CGROUP_KIND" = v1 ]; then
     echo 100000 > "$g/cpu.cfs_period_us"
     echo "$quota" > "$g/cpu.cfs_quota_us"
@@ -251,6 +253,12 @@ HWM=$(awk '/^VmHWM/ {print $2}' /proc/$SPID/status)
 echo
 if [ -n "$CGROUP_KIND" ]; then
   echo "mode: server-bound, each server confined to ${CPU_SHARE}% of one core (cgroup $CGROUP_KIND)"
+  # A server that never reached its share was not the bottleneck: its figures then measure wrk.
+  for srv in nginx lighttpd servala; do
+    awk -v s="$srv" '$1 == "nr_periods" {p = $2} $1 == "nr_throttled" {t = $2}
+      END {printf "  %s held to its share in %d of %d periods of 100 ms\n", s, t, p}' \
+      "${GROUP_OF[$srv]}/cpu.stat"
+  done
 else
   echo "mode: default, servers unconfined (wrk is usually the bottleneck)"
 fi
