@@ -111,7 +111,10 @@ start() {
 chmod 755 "$TMP"   # the web servers may read as another user
 SITE=$TMP/site
 mkdir -p "$SITE"
-head -c 4096 /dev/urandom | base64 -w 76 | head -c 4096 > "$SITE/file4k.txt"
+# Cut in the shell: a pipe into `head` would end base64 with SIGPIPE now and then, which pipefail
+# turns into a silent exit of the whole script.
+PAGE=$(head -c 4096 /dev/urandom | base64 -w 76)
+printf '%s' "${PAGE:0:4096}" > "$SITE/file4k.txt"
 cat > "$SITE/inc.html" <<'HTML'
 <p>included text</p>
 HTML
