@@ -14,6 +14,7 @@
 #include "paths.h"
 #include "servala/status.h"
 #include "servala/util.h"
+#include "servala_testing.h"
 #include "strutil.h"
 #include "testing.h"
 
@@ -22,10 +23,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void WriteFile(const fs::path& p, const std::string& text) {
-  fs::create_directories(p.parent_path());
-  std::ofstream(p, std::ios::binary) << text;
-}
+using testing::WriteFile;
 
 // 2026-12-06 20:05:09 local time, a Sunday.
 std::time_t FixedTime() {

@@ -9,6 +9,7 @@
 
 #include <fstream>
 
+#include "servala_testing.h"
 #include "testing.h"
 
 namespace servala {
@@ -16,10 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void WriteFile(const fs::path& p, const std::string& text) {
-  fs::create_directories(p.parent_path());
-  std::ofstream(p, std::ios::binary) << text;
-}
+using testing::WriteFile;
 
 // Overwrites the file's bytes in place through `p` (same file, same size when `text` is).
 void Overwrite(const fs::path& p, const std::string& text) {

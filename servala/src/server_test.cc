@@ -20,6 +20,7 @@
 #include "paths.h"
 #include "property_file.h"
 #include "servala/status.h"
+#include "servala_testing.h"
 #include "testing.h"
 
 namespace servala {
@@ -28,10 +29,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-void WriteFile(const fs::path& p, const std::string& text) {
-  fs::create_directories(p.parent_path());
-  std::ofstream(p, std::ios::binary) << text;
-}
+using testing::WriteFile;
 
 // A blocking loopback client.
 class Client {
@@ -116,21 +114,13 @@ class ServerTest : public ::testing::Test {
   // Runs the server's loop until `done` holds (or a generous safety limit passes).
   template <class Pred>
   bool RunUntil(Pred done) {
-    const auto limit = std::chrono::steady_clock::now() + 10s;
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > limit) return false;
-      if (io_.stopped()) io_.restart();
-      io_.run_for(2ms);
-    }
-    return true;
+    return testing::RunUntil(io_, std::move(done));
   }
 
   // Runs `work` on a client thread while the server's loop runs here.
   template <class F>
   auto Drive(F work) {
-    auto f = std::async(std::launch::async, std::move(work));
-    RunUntil([&] { return f.wait_for(0s) == std::future_status::ready; });
-    return f.get();
+    return testing::Drive(io_, std::move(work));
   }
 
   // A slot that took a whole request and will send nothing for it.

@@ -18,6 +18,7 @@
 #include <random>
 #include <string>
 
+#include "servala_testing.h"
 #include "testing.h"
 
 namespace servala {
@@ -128,25 +129,13 @@ class SocketArrayTest : public ::testing::Test {
   // Runs the loop until `done` holds (false after a generous safety limit).
   template <class Pred>
   bool RunUntil(Pred done) {
-    const auto limit = std::chrono::steady_clock::now() + 10s;
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > limit) return false;
-      if (io_.stopped()) io_.restart();
-      io_.run_for(2ms);
-    }
-    return true;
+    return testing::RunUntil(io_, std::move(done));
   }
 
+  // Runs `work` on a client thread while the loop runs here.
   template <class F>
   auto Drive(F work) {
-    auto f = std::async(std::launch::async, std::move(work));
-    const auto limit = std::chrono::steady_clock::now() + 10s;
-    while (f.wait_for(0s) != std::future_status::ready &&
-           std::chrono::steady_clock::now() < limit) {
-      if (io_.stopped()) io_.restart();
-      io_.run_for(2ms);
-    }
-    return f.get();
+    return testing::Drive(io_, std::move(work));
   }
 
   // A file of `size` random bytes, and a way to open it as the host does.
