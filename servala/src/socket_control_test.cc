@@ -145,6 +145,14 @@ class SocketArrayTest : public ::testing::Test {
     std::ofstream(path_, std::ios::binary) << bytes;
     return bytes;
   }
+  // A client that asked for the file and reads nothing, once the file waits for it to take
+  // more; -1 when it never came to wait.
+  int ClientLeftWaiting() {
+    sink_.onData = [this](int i) { SendTheFile(i); };
+    const int client = Connect(sink_.sockets.LocalPort(0));
+    SendAll(client, "request");
+    return RunUntil([&] { return sink_.sockets.SendWaiting(1); }) ? client : -1;
+  }
   void SendTheFile(int index, const std::string& head = "", const std::string& trailer = "") {
     winport::UniqueFd file(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
     ASSERT_TRUE(file);
@@ -210,12 +218,10 @@ TEST_F(SocketArrayTest, ASlowReaderGetsAWholeFileAndThenOneSendComplete) {
 
 TEST_F(SocketArrayTest, ClosedWhileTheFileGoesItStopsAndTheElementServesAgain) {
   const std::string body = MakeFile(8u << 20, 22);
-  sink_.onData = [&](int i) { SendTheFile(i); };
   const int port = sink_.sockets.LocalPort(0);
-  const int stuck = Connect(port);
-  SendAll(stuck, "request");
   // The client reads nothing: the reply waits for room.
-  ASSERT_TRUE(RunUntil([&] { return sink_.sockets.SendWaiting(1); }));
+  const int stuck = ClientLeftWaiting();
+  ASSERT_GE(stuck, 0);
   EXPECT_EQ(OpenCount(path_), 1);
   sink_.sockets.Close(1);
   // Let go of at once, and nothing more goes out: the client gets what was on its way, then
@@ -249,10 +255,8 @@ TEST_F(SocketArrayTest, ClosedWhileTheFileGoesItStopsAndTheElementServesAgain) {
 
 TEST_F(SocketArrayTest, AReaderThatGoesAwayMidFileIsOneError) {
   const std::string body = MakeFile(8u << 20, 23);
-  sink_.onData = [&](int i) { SendTheFile(i); };
-  const int client = Connect(sink_.sockets.LocalPort(0));
-  SendAll(client, "request");
-  ASSERT_TRUE(RunUntil([&] { return sink_.sockets.SendWaiting(1); }));
+  const int client = ClientLeftWaiting();
+  ASSERT_GE(client, 0);
   // It says it is done, then resets the connection: the next send finds a broken pipe, which
   // must not raise SIGPIPE in the host (its default would end this test process).
   ::shutdown(client, SHUT_WR);
@@ -269,10 +273,8 @@ TEST_F(SocketArrayTest, AReaderThatGoesAwayMidFileIsOneError) {
 
 TEST_F(SocketArrayTest, AFileCutShortWhileItGoesEndsInAnError) {
   const std::string body = MakeFile(8u << 20, 25);
-  sink_.onData = [&](int i) { SendTheFile(i); };
-  const int client = Connect(sink_.sockets.LocalPort(0));
-  SendAll(client, "request");
-  ASSERT_TRUE(RunUntil([&] { return sink_.sockets.SendWaiting(1); }));
+  const int client = ClientLeftWaiting();
+  ASSERT_GE(client, 0);
   std::filesystem::resize_file(path_, 4u << 20);
   // The reader gets what the file still has, and then the connection ends: the reply cannot
   // be what its length said.
