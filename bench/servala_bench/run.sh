@@ -197,20 +197,27 @@ cpu_ticks() {
 }
 HZ=$(getconf CLK_TCK)
 
-# Requests/s, p99 latency (ms) and the server's CPU microseconds per request of one wrk run.
-# On a machine where the client and the server share few cores, CPU per request is the steadier
-# figure: requests/s moves with whatever else the machine is doing.
+# Requests/s, p99 latency (ms), the server's CPU microseconds per request, and how busy wrk's
+# one thread was (percent of the run) of one wrk run. On a machine where the client and the
+# server share few cores, CPU per request is the steadier figure: requests/s moves with whatever
+# else the machine is doing. A wrk near 100% busy was the bottleneck, not the server.
 measure() {
-  local out rps p99 before after requests
+  local out rps p99 before after requests busy
   before=$(cpu_ticks "$2")
-  out=$("${CLIENT_CPU[@]}" wrk -t1 -c8 -d"${DURATION}s" --latency -H "Connection: close" "$1")
+  # `times` ends the output with the CPU time of the subshell's children, that is, of wrk.
+  out=$("${CLIENT_CPU[@]}" wrk -t1 -c8 -d"${DURATION}s" --latency -H "Connection: close" "$1"
+    times)
   after=$(cpu_ticks "$2")
+  busy=$(tail -n 1 <<<"$out" | awk -v d="$DURATION" '{
+    t = 0
+    for (i = 1; i <= 2; i++) { split($i, p, "m"); sub(/s$/, "", p[2]); t += p[1] * 60 + p[2] }
+    printf "%.0f", t * 100 / d }')
   rps=$(awk '/^Requests\/sec:/ {print $2}' <<<"$out")
   requests=$(awk '/requests in/ {print $1}' <<<"$out")
   p99=$(awk '$1 == "99%" {v=$2; if (v ~ /us$/) {sub(/us$/,"",v); v/=1000} else if (v ~ /ms$/) {sub(/ms$/,"",v)} else if (v ~ /s$/) {sub(/s$/,"",v); v*=1000}; printf "%.2f", v}' <<<"$out")
   cpu=$(awk -v t=$((after - before)) -v hz="$HZ" -v n="$requests" 'BEGIN {printf "%.1f", t * 1e6 / hz / n}')
   errs=$(awk '/Socket errors|Non-2xx/ {print}' <<<"$out" | tr '\n' ' ')
-  echo "$rps $p99 $cpu ${errs:-}"
+  echo "$rps $p99 $cpu $busy ${errs:-}"
 }
 
 # Every server must send the page whole and with its include done.
@@ -223,7 +230,7 @@ check_page() {
 
 median() { tr ' ' '\n' | grep . | sort -g | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
 
-declare -A RPS P99 CPU
+declare -A RPS P99 CPU BUSY
 for page in file4k.txt ssi.html; do
   order=(nginx lighttpd servala)
   for round in $(seq "$ROUNDS"); do
@@ -233,10 +240,11 @@ for page in file4k.txt ssi.html; do
         lighttpd) port=$LPORT pid=$LIGHTTPD_PID ;;
         servala) port=$SPORT pid=$SPID ;;
       esac
-      read -r rps p99 cpu errs < <(measure "http://127.0.0.1:$port/$page" "$pid")
+      read -r rps p99 cpu busy errs < <(measure "http://127.0.0.1:$port/$page" "$pid")
       RPS[$srv,$page]+="$rps "
       P99[$srv,$page]+="$p99 "
       CPU[$srv,$page]+="$cpu "
+      BUSY[$srv,$page]+="$busy "
       [ -n "${errs:-}" ] && echo "  ($srv $page round $round: $errs)" >&2
     done
     order=("${order[@]:1}" "${order[0]}")
@@ -246,6 +254,7 @@ for page in file4k.txt ssi.html; do
     RPS[$srv,$page]=$(median <<<"${RPS[$srv,$page]}")
     P99[$srv,$page]=$(median <<<"${P99[$srv,$page]}")
     CPU[$srv,$page]=$(median <<<"${CPU[$srv,$page]}")
+    BUSY[$srv,$page]=$(median <<<"${BUSY[$srv,$page]}")
   done
 done
 for port in $NPORT $LPORT $SPORT; do check_page "$port"; done
@@ -265,11 +274,12 @@ if [ -n "$CGROUP_KIND" ]; then
 else
   echo "mode: default, servers unconfined (wrk is usually the bottleneck)"
 fi
-printf '%-10s %-11s %12s %10s %14s\n' server page "requests/s" "p99 ms" "CPU us/req"
+printf '%-10s %-11s %12s %10s %14s %12s\n' server page "requests/s" "p99 ms" "CPU us/req" \
+  "wrk busy %"
 for page in file4k.txt ssi.html; do
   for srv in nginx lighttpd servala; do
-    printf '%-10s %-11s %12.0f %10s %14s\n' "$srv" "$page" "${RPS[$srv,$page]}" \
-      "${P99[$srv,$page]}" "${CPU[$srv,$page]}"
+    printf '%-10s %-11s %12.0f %10s %14s %12s\n' "$srv" "$page" "${RPS[$srv,$page]}" \
+      "${P99[$srv,$page]}" "${CPU[$srv,$page]}" "${BUSY[$srv,$page]}"
   done
 done
 echo
