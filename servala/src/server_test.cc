@@ -355,6 +355,31 @@ TEST_F(ServerTest, SlotsAreRecycledAfterEachReply) {
   }
 }
 
+TEST_F(ServerTest, ABurstOfClientsIsAnsweredWholeAndEverySlotComesBack) {
+  // More clients at once than one turn of the loop takes: replies finish while connections are
+  // still being taken, and each finished reply must free its slot for the next.
+  WriteFile(root_ / "a.txt", "A");
+  Start();
+  const std::string busy = cls_HTTP().BuildTooBusyPage() + "\r\n";
+  const auto replies = Drive([&] {
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < 64; ++i) clients.push_back(std::make_unique<Client>(port_));
+    for (auto& c : clients) c->Send("GET /a.txt HTTP/1.0\r\n\r\n");
+    std::vector<std::string> out;
+    for (auto& c : clients) out.push_back(c->ReadAll());
+    return out;
+  });
+  int served = 0;
+  for (std::size_t i = 0; i < replies.size(); ++i) {
+    const std::string body = Body(replies[i]);
+    EXPECT_TRUE(body == "A\r\n" || body == busy) << i << ": " << replies[i];
+    served += body == "A\r\n";
+  }
+  EXPECT_GT(served, 0);
+  EXPECT_TRUE(RunUntil([&] { return CountState(sckConnected) == 0; }));
+  EXPECT_EQ(Body(Get("/a.txt")), "A\r\n");
+}
+
 TEST_F(ServerTest, IdleAndTricklingClientsAreRecycled) {
   WriteFile(root_ / "a.txt", "A");
   Start();
