@@ -34,7 +34,8 @@ tsan: deps
 	@cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTSAN=ON -DBUILD_BENCH=OFF \
 		$(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) -- --no-print-directory
-	@cd $(TSAN_BUILD) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 $(TSAN_OPTIONS)" \
+	@cd $(TSAN_BUILD) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 \
+		suppressions=$(CURDIR)/scripts/tsan.supp $(TSAN_OPTIONS)" \
 		ctest -j $(JOBS) --output-on-failure --timeout 600 -E '$(TSAN_SKIP)'
 
 # Tests of Qt windows and sound: Debian's Qt, glib and PulseAudio are not built with
