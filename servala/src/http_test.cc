@@ -402,5 +402,23 @@ TEST(FolderListingTest, NamesInAnotherCaseFollowTheFolder) {
   winport::SetClockOffset(0);
 }
 
+TEST(FolderListingTest, MissesInManySmallFoldersDoNotPushOutALargeFolder) {
+  const fs::path dir = winport::testing::MakeTempDir("listings");
+  for (int i = 0; i < 50; ++i) WriteFile(dir / "Big" / ("f" + std::to_string(i)), "");
+  for (int i = 0; i < 100; ++i) WriteFile(dir / ("s" + std::to_string(i)) / "x", "");
+  winport::SetNow(std::time(nullptr) + 60);
+  EXPECT_FALSE(ResolveUnder(dir.string(), "Big/NOPE", false));
+  const std::size_t taken = FolderListingsTakenForTesting();
+  // More small folders than listings are kept, each read once for a miss.
+  for (int i = 0; i < 100; ++i)
+    EXPECT_FALSE(ResolveUnder(dir.string(), "s" + std::to_string(i) + "/NOPE", false));
+  EXPECT_EQ(FolderListingsTakenForTesting(), taken + 100);
+  // The large folder's listing is still kept: its next miss reads nothing.
+  EXPECT_FALSE(ResolveUnder(dir.string(), "Big/NOPE", false));
+  EXPECT_TRUE(ResolveUnder(dir.string(), "Big/F7", false));
+  EXPECT_EQ(FolderListingsTakenForTesting(), taken + 100);
+  winport::SetClockOffset(0);
+}
+
 }  // namespace
 }  // namespace servala

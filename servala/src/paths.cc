@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <winport/clock.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <ctime>
@@ -52,6 +53,7 @@ struct Fenced {
 std::mutex g_cacheMutex;
 std::unordered_map<std::string, FolderListing> g_listings;
 std::size_t g_listedNames = 0;
+std::size_t g_listingsTaken = 0;  // folders read whole, since the process started
 std::unordered_map<std::string, Fenced> g_fenced;
 std::unordered_map<std::string, std::string> g_realFences;
 
@@ -105,6 +107,11 @@ std::string ControlDirectory() {
     return lib.parent_path().string();
   }
   return fs::current_path().string();
+}
+
+std::size_t FolderListingsTakenForTesting() {
+  std::lock_guard lock(g_cacheMutex);
+  return g_listingsTaken;
 }
 
 void SetControlDirectoryForTesting(const std::string& dir) {
@@ -165,6 +172,7 @@ std::string FindInFolder(const std::string& dir, const struct stat& st, std::str
   listing.modified = st.st_mtim;
   listing.changed = st.st_ctim;
   std::error_code ec;
+  ++g_listingsTaken;
   for (fs::directory_iterator d(dir, ec), end; !ec && d != end; d.increment(ec)) {
     std::string n = d->path().filename().string();
     listing.names.emplace(ToLowerAscii(n), std::move(n));
@@ -176,10 +184,17 @@ std::string FindInFolder(const std::string& dir, const struct stat& st, std::str
   const std::time_t now = winport::Now();
   if (!ec && st.st_mtim.tv_sec < now - 1 && st.st_ctim.tv_sec < now - 1 &&
       listing.names.size() <= kMaxListedNames) {
-    if (g_listings.size() >= kMaxListedFolders ||
-        g_listedNames + listing.names.size() > kMaxListedNames) {
-      g_listings.clear();
-      g_listedNames = 0;
+    // Room is made by dropping the listings cheapest to take again, those with the fewest
+    // names: misses asked for in many small folders then cannot push out a large one, whose
+    // listing is what costs.
+    while (!g_listings.empty() && (g_listings.size() >= kMaxListedFolders ||
+                                   g_listedNames + listing.names.size() > kMaxListedNames)) {
+      auto cheapest =
+          std::min_element(g_listings.begin(), g_listings.end(), [](const auto& a, const auto& b) {
+            return a.second.names.size() < b.second.names.size();
+          });
+      g_listedNames -= cheapest->second.names.size();
+      g_listings.erase(cheapest);
     }
     g_listedNames += listing.names.size();
     g_listings.emplace(dir, std::move(listing));

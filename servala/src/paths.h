@@ -16,6 +16,8 @@ std::filesystem::path ToHostPath(const std::string& path);
 // The directory holding the control's own library (tests may point it elsewhere).
 std::string ControlDirectory();
 void SetControlDirectoryForTesting(const std::string& dir);
+// How many folders have been read whole for case-blind look-ups so far.
+std::size_t FolderListingsTakenForTesting();
 
 // Decodes %XX escapes; a malformed escape stays as written. Returns false for a NUL byte.
 bool PercentDecode(std::string_view in, std::string& out);
