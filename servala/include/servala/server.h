@@ -163,13 +163,11 @@ class ServalaLiteServer : public SocketEvents {
   int SlotCount() const { return static_cast<int>(slots_.size()) - 1; }
   void RecreateSlot(int index);
   void EnsureSlot(int index);
-  // Lets pending events run: the array's held-back completions, then everything the loop has
-  // ready, asking the system for news too.
-  void DoEvents();
-  // Lets the events already queued run (the array's held-back completions), without asking the
-  // system for news: for a handler whose last step this is, as the loop runs the rest as soon as
-  // the handler returns.
-  void RunQueuedEvents();
+  // Lets pending events run: the array's held-back completions, then, with `pollLoop`, everything
+  // the loop has ready, asking the system for news too. Without it only what is queued already
+  // runs: for a handler whose last step this is, as the loop runs the rest as soon as the
+  // handler returns.
+  void DoEvents(bool pollLoop = true);
   void MarkChanged(const std::string& name);
   void ArmTimer();
   void HandToHandler(int index, cls_HTTP& handler);
